@@ -1,0 +1,138 @@
+// The daemon's state record, its configuration keys and how they are loaded:
+// defaults, the configuration sources, storing each key, time-server entries
+// and host-name resolution.
+#ifndef QUORIX_CONF_H
+#define QUORIX_CONF_H
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <type_traits>
+
+#include "inipar/inipar.h"
+#include "ptrarr.h"
+
+constexpr std::int32_t SERVER_SELECT_ROTATE = 0;
+constexpr std::int32_t SERVER_SELECT_RANDOM = 1;
+
+constexpr const char *CONF_DEFAULT_PATH = "/etc/ntp-quorix.conf";
+constexpr std::uint16_t NTP_DEFAULT_PORT = 123;
+
+// One configured time server. One heap block: this record, then the host text.
+struct timeserver_entry {
+    sockaddr_in addr;        // destination; address by resolve_host(), port at load
+    std::size_t host_len;    // length of host, without ":port"
+    std::int32_t schedules_since_resolve;
+    std::uint16_t port;      // host byte order, for log lines
+    bool resolved;           // addr holds a looked-up address
+    char *host;              // NUL-terminated, just past this record in the same block
+};
+
+// The daemon's one state record. main() allocates it zero-filled; it and
+// everything it points to live until the process ends.
+struct ntp_state {
+    const char *progname;
+    bool enable_server;
+    bool enable_client;
+    bool log_enable;
+    bool syslog_enable;
+    bool log_stderr;
+    bool update_dryrun;
+    bool exit_after_update;
+    bool exit_when_timeout;
+    bool logrotate_rotate_existing;
+    bool logrotate_ignore_error;
+    bool log_append;
+    bool log_ignore_open_error;
+    bool log_startup;
+    bool log_timeservers;
+    bool log_config;
+    bool log_update_req;
+    bool log_update;
+    bool log_ignored_req;
+    bool log_unsupported_protocol;
+    bool log_unknown_packet_mode;
+    bool log_unsupported_version;
+    bool log_bad_orig_ts;
+    bool log_update_timestamps;
+    bool log_incoming_update_req;
+    bool log_unexpected_update_reply;
+    bool log_timeserver_response_timeout;
+    bool log_outdated_timeservers;
+    bool log_resolved_timeservers;
+    bool syslog_log_open_error;
+    bool syslog_startup;
+    bool syslog_update_req;
+    bool syslog_update;
+    bool syslog_timeserver_response_timeout;
+    bool syslog_outdated_timeservers;
+    bool syslog_resolved_timeservers;
+    bool ignore_unresolved_timeservers;
+    bool timeservers_unresolved;       // a name failed to resolve while loading
+    bool resolve_timeservers;
+    bool lazy_resolve_ignored_timeservers;
+    std::int32_t logrotate_max_size;   // KiB
+    std::int32_t logrotate_num_backups;
+    std::int32_t send_timeout;         // ms
+    std::int32_t recv_timeout;         // ms
+    std::int32_t poll_interval;        // s
+    std::int32_t resolve_retry_timeout;  // ms
+    std::int32_t first_update_delay;   // s
+    std::int32_t num_update_tries;
+    std::int32_t resolve_timeserver_again_after;  // update schedules, 0 = never
+    std::int32_t server_select;        // SERVER_SELECT_*
+    std::size_t current_timeserver;    // index taken last in rotate order
+    int sock;
+    std::uint16_t bind_port;
+    std::FILE *log_file;               // null when there is no file output
+    sockaddr_in local_addr;            // as getsockname() reported it
+    ptrarr timeservers;                // timeserver_entry *, configuration order
+    std::size_t log_filename_len;
+    char *log_filename;
+    char *rotate_name_from;            // log_filename_len + 20 bytes each
+    char *rotate_name_to;
+    char *bind_if;
+    char *rtcdev;
+};
+
+static_assert(std::is_trivial_v<ntp_state>, "main() creates the state with calloc");
+
+// Fill st from the configuration: config_path and, with use_d_dir, the
+// "*.conf" files of its ".d" directory; or standard input with use_stdin.
+// Returns 0, or -1 after its messages on standard error.
+[[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir,
+                              bool use_stdin);
+
+// Feed stream to the parser one line per call (replace flag set). Returns 0 at
+// the end of input, 1 after a message naming name (a read error, a line
+// without newline, or a parser failure).
+[[nodiscard]] int load_ini_f(inipar_ctx *ctx, std::FILE *stream, const char *name);
+
+// The parser's memory hooks: malloc and free; user_data is not used.
+void *ini_alloc(void *user_data, std::size_t size);
+void ini_free(void *user_data, void *block);
+
+// Store the default of every configuration field.
+void conf_set_defaults(ntp_state *st);
+
+// Read a boolean ("yes", "on", "true", "enabled", a positive number, ...).
+// Returns 0 with *out set, or -1 with *out untouched.
+[[nodiscard]] int conf_parse_bool(const char *text, bool *out);
+
+// Store one key of a section ("" for a top-level key). An unknown name is
+// ignored and gives 0; an invalid value gives -1 after its messages.
+[[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name,
+                                 const char *value, std::size_t value_len);
+
+// Turn one "timeserver" key (host or host:port) into an entry of st->timeservers,
+// resolving it when resolve_timeservers is on. Returns 0, or -1 after its messages.
+[[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value,
+                                      std::size_t value_len);
+
+// Turn host (dotted IPv4 address or name) into family and address of addr; the
+// port is not touched. Returns 0, or -1 when the name does not resolve.
+[[nodiscard]] int resolve_host(const char *host, sockaddr_in *addr);
+
+#endif
