@@ -1,5 +1,231 @@
 #include "init.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "fmt.h"
+#include "log.h"
+#include "version.h"
+
+namespace {
+
+constexpr const char *SYSLOG_IDENT = "ntp-quorix";
+constexpr const char *syslog_available = "fully supported with openlog";
+constexpr const char *RTC_ENV_NAME = "RTC_DEVICE_NAME";
+
+const char *yes_no(bool b)
+{
+    return b ? "yes" : "no";
+}
+
+// "never", "1 schedule", "<n> schedules".
+const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
+{
+    if (n == 0)
+        return "never";
+    std::snprintf(buf, size, "%i schedule%s", n, n == 1 ? "" : "s");
+    return buf;
+}
+
+int open_log_file(ntp_state *st)
+{
+    st->log_filename_len = std::strlen(st->log_filename);
+    st->rotate_name_from = static_cast<char *>(std::malloc(st->log_filename_len + 20));
+    if (st->rotate_name_from != nullptr)
+        st->rotate_name_to = static_cast<char *>(std::malloc(st->log_filename_len + 20));
+    if (st->rotate_name_from == nullptr || st->rotate_name_to == nullptr) {
+        log_all_impl(st, true, "Could not allocate memory for log filename buffers: %s",
+                     std::strerror(errno));
+        return -1;
+    }
+
+    const char *mode = "at";
+    if (!st->log_append) {
+        mode = "wt";
+        if (st->logrotate_rotate_existing)
+            rotate_logs(st);
+    }
+    st->log_file = std::fopen(st->log_filename, mode);
+    if (st->log_file != nullptr)
+        return 0;
+
+    const char *err = std::strerror(errno);
+    if (st->syslog_enable && st->syslog_log_open_error)
+        syslog(LOG_WARNING, "Could not open log file '%s': %s", st->log_filename, err);
+    std::fprintf(stderr, "ERROR: Could not open log file '%s': %s\n", st->log_filename, err);
+    return st->log_ignore_open_error ? 0 : -1;
+}
+
+// The report of the effective settings. The two resolution settings are
+// settled here: a lazy resolution that cannot take effect is switched off, and
+// re-resolution means nothing when names are resolved for every request.
+void report_config(ntp_state *st, const timespec *start_time)
+{
+    auto quoted = [](const char *s, const char **open, const char **text, const char **close) {
+        *open = s != nullptr ? "\"" : "";
+        *text = s != nullptr ? s : "(not set)";
+        *close = *open;
+    };
+    const char *o, *t, *c;
+
+    log_timespec(st, "Started at ", start_time);
+    log_impl(st, "Client enabled: %s\n", yes_no(st->enable_client));
+    log_impl(st, "Server enabled: %s\n", yes_no(st->enable_server));
+    log_impl(st, "Syslog enabled: %s (%s)\n", yes_no(st->syslog_enable), syslog_available);
+    log_impl(st, "Bind port: %u\n", static_cast<unsigned>(st->bind_port));
+    quoted(st->bind_if, &o, &t, &c);
+    log_impl(st, "Bind interface: %s%s%s\n", o, t, c);
+    quoted(st->rtcdev, &o, &t, &c);
+    log_impl(st, "RTC device name: %s%s%s\n", o, t, c);
+    log_impl(st, "Exit: after update: %s; when timeout: %s\n", yes_no(st->exit_after_update),
+             yes_no(st->exit_when_timeout));
+    log_impl(st, "Rotate size: %i KiB\n", st->logrotate_max_size);
+    log_impl(st, "Number of rotate backups: %i\n", st->logrotate_num_backups);
+    log_impl(st, "Ignore logrotate errors: %s\n", yes_no(st->logrotate_ignore_error));
+    log_impl(st, "Rotate existing: %s\n", yes_no(st->logrotate_rotate_existing));
+    log_impl(st, "Number of update tries: %i\n", st->num_update_tries);
+    log_impl(st, "First update delay: %i sec\n", st->first_update_delay);
+    log_impl(st, "Poll interval: %i sec\n", st->poll_interval);
+    log_impl(st, "Update dryrun: %s\n", yes_no(st->update_dryrun));
+    log_impl(st, "Send timeout: %d.%03u sec\n", st->send_timeout / 1000,
+             static_cast<unsigned>(st->send_timeout % 1000));
+    log_impl(st, "Recv timeout: %d.%03u sec\n", st->recv_timeout / 1000,
+             static_cast<unsigned>(st->recv_timeout % 1000));
+    log_impl(st, "Resolve retry timeout: %d.%03u sec\n", st->resolve_retry_timeout / 1000,
+             static_cast<unsigned>(st->resolve_retry_timeout % 1000));
+    log_impl(st, "Timeserver select: %s\n",
+             st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
+    log_impl(st, "Resolve timeservers on startup: %s\n", yes_no(st->resolve_timeservers));
+
+    bool lazy_req = st->lazy_resolve_ignored_timeservers;
+    bool lazy = lazy_req && st->resolve_timeservers && st->ignore_unresolved_timeservers;
+    st->lazy_resolve_ignored_timeservers = lazy;
+    log_impl(st, "Lazy resolve ignored timeservers: %s [req: %s]\n", yes_no(lazy), yes_no(lazy_req));
+
+    char req_buf[32], eff_buf[32];
+    const char *req = schedules_text(req_buf, sizeof(req_buf), st->resolve_timeserver_again_after);
+    if (!st->resolve_timeservers)
+        st->resolve_timeserver_again_after = 0;
+    const char *eff = schedules_text(eff_buf, sizeof(eff_buf), st->resolve_timeserver_again_after);
+    log_impl(st, "Resolve timeserver again after: %s [req: %s]\n", eff, req);
+}
+
+int check_timeservers(ntp_state *st)
+{
+    if (st->timeservers_unresolved) {
+        if (!st->ignore_unresolved_timeservers) {
+            log_all_impl(st, true, "One or more timeservers remained unresolved.");
+            return -1;
+        }
+        log_all_impl(st, false, "Warning: one or more timeservers remained unresolved.");
+    }
+
+    std::size_t total = st->timeservers.count;
+    std::size_t unresolved = 0;
+    for (std::size_t i = 0; i < total; i++) {
+        if (!static_cast<const timeserver_entry *>(st->timeservers.items[i])->resolved)
+            unresolved++;
+    }
+    if (st->log_timeservers) {
+        log_impl(st, "Timeservers:\n");
+        for (std::size_t i = 0; i < total; i++) {
+            const auto *ts = static_cast<const timeserver_entry *>(st->timeservers.items[i]);
+            if (ts->resolved)
+                log_impl(st, "  \"%s:%u\" -> %s:%u\n", ts->host, static_cast<unsigned>(ts->port),
+                         inet_ntoa(ts->addr.sin_addr), static_cast<unsigned>(ntohs(ts->addr.sin_port)));
+            else
+                log_impl(st, "  \"%s:%u\" is unresolved\n", ts->host, static_cast<unsigned>(ts->port));
+        }
+        log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s",
+                 unresolved);
+    }
+
+    if (st->enable_client &&
+        (total == 0 || (unresolved == total && !is_deferred_resolution_enabled(st)))) {
+        log_all_impl(st, true, "Client mode is enabled, but no usable timeservers are specified.");
+        return -1;
+    }
+    st->current_timeserver = total;
+    return 0;
+}
+
+int open_socket(ntp_state *st)
+{
+    st->local_addr = sockaddr_in{};
+    st->local_addr.sin_family = AF_INET;
+    st->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    st->local_addr.sin_port = st->enable_server ? htons(st->bind_port) : 0;
+
+    st->sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (st->sock == -1) {
+        log_all_impl(st, true, "socket() failed: %s", std::strerror(errno));
+        return -1;
+    }
+    if (st->bind_if != nullptr &&
+        setsockopt(st->sock, SOL_SOCKET, SO_BINDTODEVICE, st->bind_if,
+                   static_cast<socklen_t>(std::strlen(st->bind_if))) != 0) {
+        log_all_impl(st, true, "setsockopt(SO_BINDTODEVICE) failed: %s", std::strerror(errno));
+        return -1;
+    }
+    if (bind(st->sock, reinterpret_cast<const sockaddr *>(&st->local_addr), sizeof(sockaddr_in)) != 0) {
+        log_all_impl(st, true, "bind() failed: %s", std::strerror(errno));
+        return -1;
+    }
+    socklen_t len = sizeof(sockaddr_in);
+    if (getsockname(st->sock, reinterpret_cast<sockaddr *>(&st->local_addr), &len) != 0) {
+        log_all_impl(st, true, "getsockname() failed: %s", std::strerror(errno));
+        return -1;
+    }
+    if (st->log_config)
+        log_impl(st, "Local address: %s:%u\n", inet_ntoa(st->local_addr.sin_addr),
+                 static_cast<unsigned>(ntohs(st->local_addr.sin_port)));
+
+    timeval tv{};
+    tv.tv_sec = st->send_timeout / 1000;
+    tv.tv_usec = (st->send_timeout % 1000) * 1000;
+    if (setsockopt(st->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+        log_all_impl(st, true, "setsockopt(SO_SNDTIMEO) failed: %s", std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int init(ntp_state *st)
+{
+    if (st->syslog_enable) {
+        openlog(SYSLOG_IDENT, LOG_PID, LOG_DAEMON);
+        if (st->syslog_startup)
+            syslog(LOG_INFO, "NTP v%s", ntp_quorix_version);
+    }
+    if (st->log_enable && st->log_filename != nullptr && open_log_file(st) != 0)
+        return -1;
+    if (st->log_startup)
+        log_impl(st, "NTP v%s\n", ntp_quorix_version);
+    if (st->rtcdev != nullptr)
+        setenv(RTC_ENV_NAME, st->rtcdev, 1);
+
+    timespec start_time{};
+    clock_gettime(CLOCK_REALTIME, &start_time);
+    std::srand(static_cast<unsigned>(start_time.tv_sec) ^ static_cast<unsigned>(start_time.tv_nsec));
+
+    if (st->log_config)
+        report_config(st, &start_time);
+    if (check_timeservers(st) != 0)
+        return -1;
+    return open_socket(st);
+}
+
 int is_deferred_resolution_enabled(const ntp_state *st)
 {
     if (!st->resolve_timeservers)

@@ -7,6 +7,8 @@
 
 #include "conf.h"
 #include "help.h"
+#include "init.h"
+#include "log.h"
 #include "version.h"
 
 int main(int argc, char **argv)
@@ -52,6 +54,10 @@ int main(int argc, char **argv)
 
     if (load_config(st, config_path, use_d_dir, use_stdin) != 0) {
         std::fprintf(stderr, "Failed to load config file '%s'\n", config_path);
+        return 1;
+    }
+    if (init(st) != 0) {
+        log_all_impl(st, true, "Failed to init the NTP state");
         return 1;
     }
     return 0;

@@ -1,0 +1,28 @@
+// Log writers and size-based rotation of the log file.
+#ifndef QUORIX_LOG_H
+#define QUORIX_LOG_H
+
+#include <cstdio>
+
+#include "conf.h"
+
+// One per-event line; fmt carries its own '\n'. Goes to standard error when
+// log_stderr is set and to the log file (after the size check) when it is open.
+[[gnu::format(printf, 2, 3)]] void log_impl(ntp_state *st, const char *fmt, ...);
+
+// An error or final outcome: to the log file when open, to the system log at
+// LOG_ERR (is_error) or LOG_INFO when enabled, and always to standard error;
+// adds the '\n' on the streams.
+[[gnu::format(printf, 3, 4)]] void log_all_impl(ntp_state *st, bool is_error, const char *fmt, ...);
+
+// Before a write to the open log file: rotate it once it holds at least
+// logrotate_max_size KiB. Returns the stream to write to, or null when this
+// message must not go to the file. May end the process (status 1) when a
+// rotation step fails and logrotate_ignore_error is off.
+std::FILE *rotate_if_needed(ntp_state *st);
+
+// Shift the numbered backups ("<log>.0" newest) and move the live file to
+// backup 0. The live file must be closed.
+void rotate_logs(ntp_state *st);
+
+#endif
