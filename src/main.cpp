@@ -9,6 +9,7 @@
 #include "help.h"
 #include "init.h"
 #include "log.h"
+#include "loop.h"
 #include "version.h"
 
 int main(int argc, char **argv)
@@ -60,5 +61,8 @@ int main(int argc, char **argv)
         log_all_impl(st, true, "Failed to init the NTP state");
         return 1;
     }
-    return 0;
+    errno = 0;
+    main_loop(st);
+    log_all_impl(st, true, "Unexpected termination of the main-loop (%s)", std::strerror(errno));
+    return 1;
 }

@@ -1,0 +1,503 @@
+#include "loop.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+
+#include "fmt.h"
+#include "init.h"
+#include "log.h"
+#include "platform.h"
+
+namespace {
+
+constexpr std::uint8_t NTP_VERSION = 3;
+constexpr std::uint8_t NTP_LI_UNSYNC = 3;
+constexpr std::uint8_t REQUEST_POLL = 10;
+constexpr std::uint8_t REQUEST_PRECISION = 0xFD;  // -3
+
+// The request log line shows at most 50 bytes of a host name.
+constexpr std::size_t HOST_SHOWN_MAX = 50;
+constexpr int HOST_SHOWN_CUT = 47;
+
+void store_be32(std::uint8_t *p, std::uint32_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t load_be32(const std::uint8_t *p)
+{
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+timespec clock_now(clockid_t id)
+{
+    timespec t{};
+    clock_gettime(id, &t);
+    return t;
+}
+
+bool have_log_output(const ntp_state *st)
+{
+    return st->log_file != nullptr || st->log_stderr;
+}
+
+// Deadlines live on the monotonic clock: stepping the wall clock must never
+// move the schedule.
+timespec mono_after_ms(std::int64_t ms)
+{
+    timespec t = clock_now(CLOCK_MONOTONIC);
+    timespec_add_ms(&t, ms);
+    return t;
+}
+
+void schedule_next(const ntp_state *st, loop_state *ls)
+{
+    ls->next_sync = mono_after_ms(std::int64_t{st->poll_interval} * 1000);
+}
+
+void exit_when_timeout(ntp_state *st)
+{
+    log_all_impl(st, true, "Time update was not successful, exiting...");
+    std::exit(1);
+}
+
+// The update of the wall clock for an accepted reply. Returns the outcome.
+bool update_clock(ntp_state *st, std::int64_t offset, std::int32_t whole, std::uint32_t us)
+{
+    if (st->update_dryrun) {
+        if (st->syslog_enable && st->syslog_update)
+            syslog(LOG_INFO, "Ignored successful NTP time update");
+        if (st->log_update)
+            log_impl(st, "Ignored successful NTP time update\n");
+        return true;
+    }
+    timespec t = clock_now(CLOCK_REALTIME);
+    timespec_add_offset(&t, offset);
+    rtc_report rtc;
+    if (platform_set_clock(&t, &rtc) != 0) {
+        log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
+        return false;
+    }
+    if (rtc.err != 0)
+        log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s",
+                     rtc.device, std::strerror(rtc.err));
+    if (st->syslog_enable && st->syslog_update)
+        syslog(LOG_INFO, "Successful NTP time update, offset: %d.%06u sec", whole, us);
+    if (st->log_update)
+        log_timespec(st, "Update success: ", &t);
+    return true;
+}
+
+void handle_reply(ntp_state *st, loop_state *ls)
+{
+    const ntp_packet &pkt = ls->pkt;
+    if (!ls->request_pending) {
+        if (st->log_unexpected_update_reply)
+            log_impl(st, "Invalid packet dropped, no request was sent recently\n");
+        return;
+    }
+    // The reply's origin must be the T1 of the request this try sent. A try
+    // that sent nothing (its name did not resolve) accepts no reply at all: an
+    // earlier try's T1 would give a plainly wrong offset.
+    if (!ls->request_sent || std::memcmp(&pkt.orig_ts, &ls->sent_ts, sizeof(ntp_timestamp)) != 0) {
+        if (st->log_bad_orig_ts)
+            log_impl(st, "Invalid packet dropped, 'orig_ts' do not match\n");
+        return;
+    }
+
+    if (st->log_update_timestamps && have_log_output(st)) {
+        log_timestamp(st, "  orig_ts -> ", ntp_bytes(&pkt.orig_ts));
+        log_timestamp(st, "  recv_ts -> ", ntp_bytes(&pkt.recv_ts));
+        log_timestamp(st, "  xmit_ts -> ", ntp_bytes(&pkt.xmit_ts));
+        log_timestamp(st, "  ts_recv -> ", ntp_bytes(&ls->ts_recv));
+    }
+    std::int64_t offset, delay;
+    ntp_offset_delay(&pkt.orig_ts, &pkt.recv_ts, &pkt.xmit_ts, &ls->ts_recv, &offset, &delay);
+    std::int32_t off_whole, delay_whole;
+    std::uint32_t off_frac, delay_frac;
+    fixed_split(offset, &off_whole, &off_frac);
+    fixed_split(delay, &delay_whole, &delay_frac);
+    std::uint32_t off_us = fraction_to_us(off_frac);
+    log_impl(st, "Offset: %d.%06u sec\n", off_whole, off_us);
+    log_impl(st, "Delay:  %d.%06u sec\n", delay_whole, fraction_to_us(delay_frac));
+
+    bool ok = update_clock(st, offset, off_whole, off_us);
+    if (st->exit_after_update) {
+        if (!ok) {
+            log_all_impl(st, true, "ERROR: Time update was unsuccessful, exiting...");
+            std::exit(1);
+        }
+        log_all_impl(st, false, "Time update was successful, exiting...");
+        std::exit(0);
+    }
+    schedule_next(st, ls);
+    ls->cur_server->schedules_since_resolve++;
+    ls->request_pending = false;
+}
+
+void handle_request(ntp_state *st, loop_state *ls)
+{
+    if (ls->src.sin_family != AF_INET) {
+        if (st->log_unsupported_protocol)
+            log_impl(st, "Ignoring incoming packet of an unsupported protocol (family: %i)\n",
+                     static_cast<int>(ls->src.sin_family));
+        return;
+    }
+    if (!st->enable_server) {
+        if (st->log_ignored_req)
+            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n",
+                     inet_ntoa(ls->src.sin_addr), static_cast<unsigned>(ntohs(ls->src.sin_port)));
+        return;
+    }
+    timespec now = clock_now(CLOCK_REALTIME);
+    ntp_timestamp r = timespec_to_ntp(&now);
+    ls->reply = ls->pkt;
+    if (st->log_incoming_update_req && have_log_output(st)) {
+        char prefix[64];
+        std::snprintf(prefix, sizeof(prefix), "Synchronization request from %s:%u at ",
+                      inet_ntoa(ls->src.sin_addr), static_cast<unsigned>(ntohs(ls->src.sin_port)));
+        log_timestamp(st, prefix, ntp_bytes(&r));
+    }
+    ntp_build_reply(&ls->reply, &r, st->local_addr.sin_addr, ls->precision);
+    now = clock_now(CLOCK_REALTIME);
+    ls->reply.xmit_ts = timespec_to_ntp(&now);
+    std::ignore = sendto(st->sock, &ls->reply, NTP_PACKET_SIZE, 0,
+                         reinterpret_cast<const sockaddr *>(&ls->src), ls->src_len);
+}
+
+void begin_synchronization(ntp_state *st, loop_state *ls)
+{
+    ls->cur_server = select_timeserver(st);
+    if (ls->cur_server == nullptr) {
+        // Every server's name failed to resolve and may not be resolved on
+        // use: wait a whole interval instead of drawing again at once.
+        log_all_impl(st, true, "No resolved timeserver is available, synchronization skipped");
+        schedule_next(st, ls);
+        if (st->exit_when_timeout)
+            exit_when_timeout(st);
+        return;
+    }
+    ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->pkt, &ls->reply_deadline,
+                                         ls->cur_server) == 0;
+    ls->tries_left = st->num_update_tries - 1;
+    ls->request_pending = true;
+}
+
+void expire_request(ntp_state *st, loop_state *ls)
+{
+    if (ls->tries_left > 0) {
+        ls->tries_left--;
+        ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->pkt, &ls->reply_deadline,
+                                             ls->cur_server) == 0;
+        return;
+    }
+    schedule_next(st, ls);
+    ls->cur_server->schedules_since_resolve++;
+    if (st->syslog_enable && st->syslog_timeserver_response_timeout)
+        syslog(LOG_WARNING, "Timeserver %s did not respond", ls->cur_server->host);
+    if (st->log_timeserver_response_timeout)
+        log_impl(st, "Timeserver %s did not respond\n", ls->cur_server->host);
+    ls->request_pending = false;
+    if (st->exit_when_timeout &&
+        (st->server_select != SERVER_SELECT_ROTATE ||
+         st->current_timeserver + 1 >= st->timeservers.count))
+        exit_when_timeout(st);
+}
+
+// poll() reported the socket without readable data. A pending socket error is
+// read (which clears it), so the next poll() blocks again instead of spinning.
+// Returns false when the socket can no longer be used.
+bool clear_socket_condition(const ntp_state *st, short revents)
+{
+    if (revents & POLLNVAL) {
+        errno = EBADF;
+        return false;
+    }
+    if (revents & POLLERR) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        std::ignore = getsockopt(st->sock, SOL_SOCKET, SO_ERROR, &err, &len);
+        return true;
+    }
+    if (revents & POLLHUP) {
+        errno = ESHUTDOWN;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ntp_timestamp timespec_to_ntp(const timespec *t)
+{
+    ntp_timestamp ts;
+    store_be32(ts.sec, static_cast<std::uint32_t>(t->tv_sec + NTP_UNIX_EPOCH));
+    store_be32(ts.frac, ntp_fraction(static_cast<std::uint32_t>(t->tv_nsec)));
+    return ts;
+}
+
+std::uint64_t ntp_to_fixed(const ntp_timestamp *ts)
+{
+    return std::uint64_t{load_be32(ts->sec)} << 32 | load_be32(ts->frac);
+}
+
+std::span<const std::uint8_t, 8> ntp_bytes(const ntp_timestamp *ts)
+{
+    return std::span<const std::uint8_t, 8>(ts->sec, 8);
+}
+
+// RFC 5905, 8: offset = ((T2 - T1) + (T3 - T4)) / 2, delay = (T4 - T1) - (T3 - T2).
+// Differences are taken modulo 2^64, so an exchange across the 2036 wrap holds.
+void ntp_offset_delay(const ntp_timestamp *t1, const ntp_timestamp *t2, const ntp_timestamp *t3,
+                      const ntp_timestamp *t4, std::int64_t *offset, std::int64_t *delay)
+{
+    std::uint64_t a = ntp_to_fixed(t1), b = ntp_to_fixed(t2);
+    std::uint64_t c = ntp_to_fixed(t3), d = ntp_to_fixed(t4);
+    auto sum = static_cast<std::int64_t>((b - a) - (d - c));
+    // Halve truncating toward zero, in units of 2^-32 s.
+    *offset = (sum + (sum < 0 ? 1 : 0)) >> 1;
+    *delay = static_cast<std::int64_t>((d - a) - (c - b));
+}
+
+void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac)
+{
+    *whole = static_cast<std::int32_t>(v >> 32);
+    *frac = static_cast<std::uint32_t>(v);
+}
+
+std::uint32_t fraction_to_ns(std::uint32_t frac)
+{
+    return static_cast<std::uint32_t>((std::uint64_t{frac} * 1'000'000'000u) >> 32);
+}
+
+std::uint32_t fraction_to_us(std::uint32_t frac)
+{
+    return fraction_to_ns(frac) / 1000;
+}
+
+void timespec_add_offset(timespec *t, std::int64_t offset)
+{
+    std::int32_t whole;
+    std::uint32_t frac;
+    fixed_split(offset, &whole, &frac);
+    t->tv_sec += whole;
+    t->tv_nsec += fraction_to_ns(frac);
+    if (t->tv_nsec > 999'999'999) {
+        t->tv_sec += 1;
+        t->tv_nsec -= 1'000'000'000;
+    }
+}
+
+void timespec_add_ms(timespec *t, std::int64_t ms)
+{
+    t->tv_sec += ms / 1000;
+    t->tv_nsec += (ms % 1000) * 1'000'000;
+    if (t->tv_nsec > 999'999'999) {
+        t->tv_sec += 1;
+        t->tv_nsec -= 1'000'000'000;
+    }
+}
+
+bool ms_until(const timespec *target, const timespec *now, int *wait_ms)
+{
+    long target_ms = target->tv_nsec / 1'000'000;
+    long now_ms = now->tv_nsec / 1'000'000;
+    if (target->tv_sec < now->tv_sec || (target->tv_sec == now->tv_sec && target_ms <= now_ms))
+        return true;
+    if (target->tv_sec > now->tv_sec + 10'000) {
+        *wait_ms = NTP_MAX_WAIT_MS;
+        return false;
+    }
+    *wait_ms = static_cast<int>((target->tv_sec - now->tv_sec) * 1000 + target_ms - now_ms);
+    return false;
+}
+
+void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1)
+{
+    *pkt = ntp_packet{};
+    pkt->li_vn_mode = NTP_LI_UNSYNC << 6 | NTP_VERSION << 3 | NTP_MODE_CLIENT;
+    pkt->poll_exp = REQUEST_POLL;
+    pkt->precision = REQUEST_PRECISION;
+    pkt->ref_ts = *t1;
+    pkt->xmit_ts = *t1;
+}
+
+void ntp_build_reply(ntp_packet *reply, const ntp_timestamp *r, in_addr local, std::int8_t precision)
+{
+    std::uint8_t vn = (reply->li_vn_mode >> 3) & 7;
+    reply->li_vn_mode = static_cast<std::uint8_t>(vn << 3 | NTP_MODE_SERVER);
+    reply->stratum = NTP_SERVER_STRATUM;
+    reply->precision = static_cast<std::uint8_t>(precision);
+    std::memset(reply->root_delay, 0, sizeof(reply->root_delay));
+    std::memset(reply->root_dispersion, 0, sizeof(reply->root_dispersion));
+    std::memcpy(reply->ref_id, &local.s_addr, sizeof(reply->ref_id));
+    reply->orig_ts = reply->xmit_ts;
+    reply->ref_ts = *r;
+    reply->recv_ts = *r;
+}
+
+std::int8_t clock_precision()
+{
+    timespec res{};
+    if (clock_getres(CLOCK_REALTIME, &res) != 0 || (res.tv_sec == 0 && res.tv_nsec == 0))
+        return -20;
+    double secs = static_cast<double>(res.tv_sec) + static_cast<double>(res.tv_nsec) * 1e-9;
+    int p = static_cast<int>(std::ceil(std::log2(secs)));
+    if (p < -128)
+        p = -128;
+    if (p > 127)
+        p = 127;
+    return static_cast<std::int8_t>(p);
+}
+
+timeserver_entry *select_timeserver(ntp_state *st)
+{
+    std::size_t n = st->timeservers.count;
+    if (n == 0)
+        return nullptr;
+    bool any = is_deferred_resolution_enabled(st) != 0;
+    for (int draw = 0; draw < NTP_MAX_SERVER_DRAWS; draw++) {
+        std::size_t idx;
+        if (st->server_select == SERVER_SELECT_ROTATE) {
+            std::size_t next = st->current_timeserver + 1;
+            st->current_timeserver = next < n ? next : 0;
+            idx = st->current_timeserver;
+        } else {
+            idx = static_cast<std::size_t>(std::rand()) % n;
+        }
+        auto *ts = static_cast<timeserver_entry *>(st->timeservers.items[idx]);
+        if (any || ts->resolved)
+            return ts;
+    }
+    return nullptr;
+}
+
+int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
+                      timespec *reply_deadline, timeserver_entry *ts)
+{
+    // T1 is read before anything else: a slow name lookup delays the send,
+    // never the timestamp the reply is matched and measured against.
+    timespec t1 = clock_now(CLOCK_REALTIME);
+    *pkt = ntp_packet{};
+
+    if (st->syslog_enable && st->syslog_update_req)
+        syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host,
+               static_cast<unsigned>(ts->port));
+    if (st->log_update_req && have_log_output(st)) {
+        bool cut = ts->host_len > HOST_SHOWN_MAX;
+        int shown = cut ? HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
+        char prefix[128];
+        std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host,
+                      cut ? "..." : "", static_cast<unsigned>(ts->port));
+        log_timespec(st, prefix, &t1);
+    }
+
+    bool outdated = st->resolve_timeserver_again_after > 0 &&
+                    ts->schedules_since_resolve >= st->resolve_timeserver_again_after;
+    if (outdated) {
+        if (st->syslog_enable && st->syslog_outdated_timeservers)
+            syslog(LOG_INFO, "Timeserver address is outdated, resolve it again.");
+        if (st->log_outdated_timeservers)
+            log_impl(st, "Timeserver address is outdated, resolve it again.\n");
+        ts->resolved = false;
+    }
+    if (!ts->resolved || !st->resolve_timeservers) {
+        if (resolve_host(ts->host, &ts->addr) != 0) {
+            log_all_impl(st, true, "Failed to resolve time server address");
+            *reply_deadline = mono_after_ms(st->resolve_retry_timeout);
+            return -1;
+        }
+        const char *dotted = inet_ntoa(ts->addr.sin_addr);
+        if (st->syslog_enable && st->syslog_resolved_timeservers)
+            syslog(LOG_INFO, "Timeserver address is now %s", dotted);
+        if (st->log_resolved_timeservers)
+            log_impl(st, "Timeserver address is now %s\n", dotted);
+        ts->schedules_since_resolve = 0;
+        ts->resolved = true;
+    }
+
+    *sent_ts = timespec_to_ntp(&t1);
+    ntp_build_request(pkt, sent_ts);
+    ssize_t n = sendto(st->sock, pkt, NTP_PACKET_SIZE, 0,
+                       reinterpret_cast<const sockaddr *>(&ts->addr), sizeof(sockaddr_in));
+    if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
+        log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
+    *reply_deadline = mono_after_ms(st->recv_timeout);
+    return 0;
+}
+
+void handle_datagram(ntp_state *st, loop_state *ls)
+{
+    unsigned vn = (ls->pkt.li_vn_mode >> 3) & 7;
+    unsigned mode = ls->pkt.li_vn_mode & 7;
+    if (vn & 4) {
+        if (st->log_unsupported_version)
+            log_impl(st, "Invalid packet dropped, version %u is not supported\n", vn);
+        return;
+    }
+    if (mode == NTP_MODE_SERVER)
+        handle_reply(st, ls);
+    else if (mode == NTP_MODE_CLIENT)
+        handle_request(st, ls);
+    else if (st->log_unknown_packet_mode)
+        log_impl(st, "Ignoring unknown packet (mode=%u)\n", mode);
+}
+
+void main_loop(ntp_state *st)
+{
+    loop_state ls{};
+    ls.precision = clock_precision();
+    ls.next_sync = mono_after_ms(std::int64_t{st->first_update_delay} * 1000);
+    pollfd pfd{st->sock, POLLIN, 0};
+
+    for (;;) {
+        timespec now = clock_now(CLOCK_MONOTONIC);
+        int wait_ms = -1;
+        if (st->enable_client) {
+            if (ls.request_pending) {
+                if (ms_until(&ls.reply_deadline, &now, &wait_ms)) {
+                    expire_request(st, &ls);
+                    continue;
+                }
+            } else if (ms_until(&ls.next_sync, &now, &wait_ms)) {
+                begin_synchronization(st, &ls);
+                continue;
+            }
+        }
+
+        pfd.revents = 0;
+        int ready = poll(&pfd, 1, wait_ms);
+        if (ready == 0)
+            continue;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if ((pfd.revents & POLLIN) == 0) {
+            if (!clear_socket_condition(st, pfd.revents))
+                return;
+            continue;
+        }
+
+        ls.src_len = sizeof(ls.src);
+        ssize_t n = recvfrom(st->sock, &ls.pkt, NTP_PACKET_SIZE, MSG_TRUNC,
+                             reinterpret_cast<sockaddr *>(&ls.src), &ls.src_len);
+        if (n < static_cast<ssize_t>(NTP_PACKET_SIZE))
+            continue;
+        timespec rt = clock_now(CLOCK_REALTIME);
+        ls.ts_recv = timespec_to_ntp(&rt);
+        handle_datagram(st, &ls);
+    }
+}
