@@ -62,12 +62,18 @@ void run_rows(const std::vector<cli_row> &rows, const temp_dir &dir)
     }
 }
 
+// A configuration that loaded goes on to start-up; a client without servers
+// stops there, which proves the load succeeded without starting a daemon.
+const std::string LOADED =
+    "Client mode is enabled, but no usable timeservers are specified.\n"
+    "Failed to init the NTP state\n";
+
 } // namespace
 
 TEST(CliTest, OptionsAndTheirPrecedence)
 {
     temp_dir dir;
-    dir.write("ok.conf", "poll_interval = 60\n");
+    dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
     const std::string version = "ntp-quorix v0.2.6\n", missing = BIN + ": '-c': missing argument\n";
     auto unknown = [](const std::string &arg) { return BIN + ": '" + arg + "': unknown argument\n"; };
     run_rows({
@@ -85,7 +91,7 @@ TEST(CliTest, OptionsAndTheirPrecedence)
         {{"-c", "--help"}, "", 1, "",
          "Supplied file does not seem to be a config file: '--help'\n"
          "Failed to load config file '--help'\n"},
-        {{"-c", "@/ok.conf"}, "", 0, "", ""},
+        {{"-c", "@/ok.conf"}, "", 1, "", LOADED},
         {{"-c", "@/ok.conf", "-c", "@/none.conf"}, "", 1, "",
          "Could not open config file '@/none.conf': No such file or directory\n"
          "Failed to load config file '@/none.conf'\n"},
@@ -100,13 +106,12 @@ TEST(CliTest, ConfigurationOutcomes)
     mkdir((dir / "d.d").c_str(), 0755);
     dir.write("d.d/1.conf", "num_update_tries = 0\n");
     const std::string good = "update_dryrun = yes\nlog.filename = \"/var/log/my log\"\n"
-                             "logrotate.max_size = 100\nsyslog.startup = yes\n"
-                             "timeserver.main = 127.0.0.1:11123\n";
+                             "logrotate.max_size = 100\nenable_client = yes\n";
     const std::string failed = "Failed to process the configuration.\nFailed to load config file ";
     const std::string d_error = "Failed to parse 'num_update_tries' key: value '0' was invalid\n" +
                                 failed + "'@/d.conf'\n";
     run_rows({
-        {{"-c", "@/none.conf", "--stdin"}, good, 0, "", ""},
+        {{"-c", "@/none.conf", "--stdin"}, good, 1, "", LOADED},
         {{"--stdin", "-c", "@/none.conf"}, "poll_interval = 5\n", 1, "",
          "Failed to parse 'poll_interval' key: value '5' was invalid\n" + failed + "'@/none.conf'\n"},
         {{"--stdin"}, "poll_interval = 60", 1, "",
@@ -114,7 +119,7 @@ TEST(CliTest, ConfigurationOutcomes)
         {{"-c", "@/bad.conf"}, "", 1, "",
          "Failed to parse 'max_size' key: value '0' was invalid\n" + failed + "'@/bad.conf'\n"},
         {{"-c", "@/d.conf"}, "", 1, "", d_error},
-        {{"--disable-d", "-c", "@/d.conf"}, "", 0, "", ""},
+        {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", LOADED},
         {{"--disable-d", "--enable-d", "-c", "@/d.conf"}, "", 1, "", d_error},
     }, dir);
 }
