@@ -98,5 +98,11 @@ long seam_alloc_calls();
 void seam_add_host(const std::string &name, const std::string &dotted);
 void seam_hosts_reset();
 long seam_lookups();
+// System-log calls since the last take: "openlog <ident> <option> <facility>"
+// and "<priority> <text>".
+std::vector<std::string> seam_syslog_take();
+// clock_settime fails with err (0: succeeds and is recorded, never made).
+void seam_settime_fail(int err);
+std::vector<struct timespec> seam_settime_take();
 
 #endif
