@@ -5,7 +5,9 @@
 // target outside 127.0.0.0/8.
 //
 //   ntp-load --port N [--host 127.0.0.1] [--seconds 5] [--count 0] [--window 32]
-//            [--version 3] [--timeout-ms 200]
+//            [--version 3] [--timeout-ms 200] [--rate 0]
+// With --rate, requests are paced to that many per second (0: as fast as the
+// window allows).
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -44,6 +46,7 @@ struct options {
     int window = 32;
     int version = 3;
     int timeout_ms = 200;
+    double rate = 0;
 };
 
 bool parse(int argc, char **argv, options *o)
@@ -58,6 +61,7 @@ bool parse(int argc, char **argv, options *o)
         else if (k == "--window") o->window = std::atoi(v);
         else if (k == "--version") o->version = std::atoi(v);
         else if (k == "--timeout-ms") o->timeout_ms = std::atoi(v);
+        else if (k == "--rate") o->rate = std::atof(v);
         else return false;
     }
     return argc % 2 == 1 && o->port > 0 && o->port < 65536 && o->window >= 1 &&
@@ -71,7 +75,7 @@ int main(int argc, char **argv)
     options o;
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: ntp-load --port N [--host 127.x.y.z] [--seconds S] [--count N]"
-                             " [--window W] [--version V] [--timeout-ms T]\n");
+                             " [--window W] [--version V] [--timeout-ms T] [--rate R]\n");
         return 2;
     }
     sockaddr_in to{};
@@ -97,7 +101,18 @@ int main(int argc, char **argv)
     const std::uint64_t timeout_ns = static_cast<std::uint64_t>(o.timeout_ms) * 1000000u;
     std::uint8_t pkt[48];
 
+    std::vector<slot *> waiting;  // free slots held back by the pacing
+    auto paced_out = [&]() {
+        if (o.rate <= 0)
+            return false;
+        double allowed = o.rate * static_cast<double>(mono_ns() - start) / 1e9;
+        return static_cast<double>(sent) >= allowed;
+    };
     auto send_one = [&](slot &s) {
+        if (paced_out()) {
+            waiting.push_back(&s);
+            return;
+        }
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         std::memset(pkt, 0, sizeof(pkt));
@@ -123,11 +138,16 @@ int main(int argc, char **argv)
         std::uint64_t now = mono_ns();
         if (sending && (now >= end || (o.count > 0 && static_cast<long>(sent) >= o.count)))
             sending = false;
+        while (sending && !waiting.empty() && !paced_out()) {
+            slot *w = waiting.back();
+            waiting.pop_back();
+            send_one(*w);
+        }
         bool outstanding = false;
         for (slot &s : slots) {
             if (s.sent_ns == 0)
                 continue;
-            if (now - s.sent_ns > timeout_ns) {
+            if (now > s.sent_ns && now - s.sent_ns > timeout_ns) {
                 lost++;
                 s.sent_ns = 0;
                 if (sending)

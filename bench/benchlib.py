@@ -1,0 +1,131 @@
+"""Shared pieces of the benchmark scripts: processes pinned to cores, chronyd
+configurations on loopback, the load generator, memory readings."""
+import os
+import re
+import signal
+import socket
+import statistics
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHRONYD = "/usr/sbin/chronyd"
+
+
+def build_dir(path=None):
+    d = path or os.environ.get("BUILD_DIR") or os.path.join(ROOT, "build")
+    for f in ("ntp-quorix", "bench/ntp-load", "bench/udp-echo"):
+        if not os.path.exists(os.path.join(d, f)):
+            raise SystemExit(f"{os.path.join(d, f)} is missing: build first (cmake --build {d})")
+    return d
+
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def pinned(cpu, argv):
+    if cpu is None or os.cpu_count() < 2:
+        return argv
+    return ["taskset", "-c", str(cpu)] + argv
+
+
+class Proc:
+    """A server started by a benchmark; stopped by its PID only."""
+
+    def __init__(self, argv, stdin_text=None, env=None, cpu=None):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quorix-bench-")
+        self.err_path = os.path.join(self.tmp.name, "stderr")
+        e = dict(os.environ)
+        e.update(env or {})
+        self.p = subprocess.Popen(pinned(cpu, argv), stdin=subprocess.PIPE if stdin_text else None,
+                                  stdout=subprocess.DEVNULL, stderr=open(self.err_path, "w"), env=e)
+        if stdin_text:
+            self.p.stdin.write(stdin_text.encode())
+            self.p.stdin.close()
+
+    def status(self, key):
+        """A /proc/<pid>/status field in KiB (VmHWM, VmRSS), or None."""
+        try:
+            with open(f"/proc/{self.p.pid}/status") as f:
+                for line in f:
+                    if line.startswith(key + ":"):
+                        return int(line.split()[1])
+        except OSError:
+            return None
+        return None
+
+    def fds(self):
+        try:
+            return len(os.listdir(f"/proc/{self.p.pid}/fd"))
+        except OSError:
+            return None
+
+    def stderr(self):
+        with open(self.err_path) as f:
+            return f.read()
+
+    def stop(self):
+        if self.p.poll() is None:
+            self.p.send_signal(signal.SIGTERM)
+            try:
+                self.p.wait(5)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+                self.p.wait()
+        self.tmp.cleanup()
+
+
+def quorix_server(build, port, cpu=None, extra=""):
+    conf = f"enable_server = yes\nbind_port = {port}\n{extra}"
+    return Proc([os.path.join(build, "ntp-quorix"), "--stdin"], stdin_text=conf, cpu=cpu)
+
+
+def chrony_conf(directory, port, extra=""):
+    path = os.path.join(directory, "chrony.conf")
+    with open(path, "w") as f:
+        f.write(f"port {port}\nbindaddress 127.0.0.1\nlocal stratum 10\nallow 127.0.0.1\n"
+                f"cmdport 0\npidfile {directory}/chronyd.pid\n{extra}")
+    return path
+
+
+def chronyd_server(port, cpu=None):
+    tmp = tempfile.mkdtemp(prefix="quorix-chrony-")
+    # -x: never touch the clock.
+    proc = Proc([CHRONYD, "-x", "-d", "-u", "root", "-f", chrony_conf(tmp, port)], cpu=cpu)
+    proc.chrony_dir = tmp
+    return proc
+
+
+def echo_server(build, port, cpu=None, mode="batch"):
+    return Proc([os.path.join(build, "bench", "udp-echo"), str(port), mode], cpu=cpu)
+
+
+def load(build, port, seconds, window, cpu=None, count=0, rate=0):
+    argv = [os.path.join(build, "bench", "ntp-load"), "--port", str(port), "--seconds", str(seconds),
+            "--window", str(window)]
+    if count:
+        argv += ["--count", str(count)]
+    if rate:
+        argv += ["--rate", str(rate)]
+    out = subprocess.run(pinned(cpu, argv), capture_output=True, text=True, timeout=seconds + 60).stdout
+    return {k: float(v) for k, v in re.findall(r"(\w+)=([-\d.]+)", out)}
+
+
+def wait_ready(build, port, timeout=5.0):
+    """Wait until a server on port answers one request."""
+    end = time.time() + timeout
+    while time.time() < end:
+        if load(build, port, 0.3, 1).get("replies", 0) > 0:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
