@@ -178,6 +178,28 @@ packet48 make_reply(const std::uint8_t *req, double offset_s)
     return p;
 }
 
+void daemon_test::SetUp()
+{
+    static const bool loaded = fake_clock_works();
+    ASSERT_TRUE(loaded) << "the fake clock does not load: the daemon must not run";
+}
+
+child_stopper::~child_stopper()
+{
+    stop_program(child);
+}
+
+std::vector<std::uint8_t> serve_one(udp_peer *srv, double offset_s, sockaddr_in *from,
+                                    int timeout_ms)
+{
+    std::vector<std::uint8_t> req;
+    if (srv->recv(&req, from, timeout_ms) != 48)
+        return {};
+    packet48 rep = make_reply(req.data(), offset_s);
+    srv->send(rep.data(), rep.size(), *from);
+    return req;
+}
+
 std::uint16_t reported_port(const std::string &err_path, double timeout_s)
 {
     const std::string key = "Local address: ";
@@ -198,5 +220,6 @@ std::uint16_t reported_port(const std::string &err_path, double timeout_s)
 bool find_offset(const std::string &text, int *whole, unsigned *us)
 {
     std::size_t at = text.find("Offset: ");
-    return at != std::string::npos && std::sscanf(text.c_str() + at, "Offset: %d.%u sec", whole, us) == 2;
+    return at != std::string::npos &&
+           std::sscanf(text.c_str() + at, "Offset: %d.%u sec", whole, us) == 2;
 }

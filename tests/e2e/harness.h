@@ -5,6 +5,8 @@
 
 #include <netinet/in.h>
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -60,6 +62,23 @@ private:
     int fd_;
     std::uint16_t port_;
 };
+
+// Base of the tests that run the daemon: each fails at once when the fake
+// clock does not load, because the daemon must never run without it.
+struct daemon_test : ::testing::Test {
+    void SetUp() override;
+};
+
+// Ends the child (by its PID) when the scope ends, whatever became of the test.
+struct child_stopper {
+    child_process *child;
+    ~child_stopper();
+};
+
+// Receive one request within timeout_ms and answer it with make_reply(offset_s).
+// Returns the request, empty when none came; *from is its sender.
+std::vector<std::uint8_t> serve_one(udp_peer *srv, double offset_s, sockaddr_in *from,
+                                    int timeout_ms = 5000);
 
 // The port of the daemon's "Local address: %s:%u" line (log.config) in the
 // file at err_path, waited for up to timeout_s; 0 when it does not appear.
