@@ -73,7 +73,8 @@ void exit_when_timeout(ntp_state *st)
 }
 
 // The update of the wall clock for an accepted reply. Returns the outcome.
-bool update_clock(ntp_state *st, std::int64_t offset, std::int32_t whole, std::uint32_t us)
+bool update_clock(ntp_state *st, loop_state *ls, std::int64_t offset, std::int64_t delay,
+                  std::int32_t whole, std::uint32_t us)
 {
     if (st->update_dryrun) {
         if (st->syslog_enable && st->syslog_update)
@@ -84,14 +85,26 @@ bool update_clock(ntp_state *st, std::int64_t offset, std::int32_t whole, std::u
     }
     timespec t = clock_now(CLOCK_REALTIME);
     timespec_add_offset(&t, offset);
-    rtc_report rtc;
-    if (platform_set_clock(&t, &rtc) != 0) {
+    // The step is as good as half the round trip; the kernel takes no more
+    // than 16 s of error.
+    std::int64_t half = (delay < 0 ? -(delay + 1) : delay) >> 1;
+    std::int64_t max_error_us =
+        half >= (std::int64_t{16} << 32) ? 16'000'000 : (half * 1'000'000) >> 32;
+    clock_report report;
+    if (platform_set_clock(&t, max_error_us, &report) != 0) {
         log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
         return false;
     }
-    if (rtc.err != 0)
+    // A refusal here (a sandbox that lets the clock be set but not the kernel's
+    // status) would repeat at every update: say it once.
+    if (report.sync_err != 0 && !ls->sync_refusal_reported) {
+        log_all_impl(st, false, "Warning: could not mark the clock as synchronised: %s",
+                     std::strerror(report.sync_err));
+        ls->sync_refusal_reported = true;
+    }
+    if (report.rtc_err != 0)
         log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s",
-                     rtc.device, std::strerror(rtc.err));
+                     report.rtc_device, std::strerror(report.rtc_err));
     if (st->syslog_enable && st->syslog_update)
         syslog(LOG_INFO, "Successful NTP time update, offset: %d.%06u sec", whole, us);
     if (st->log_update)
@@ -115,6 +128,16 @@ void handle_reply(ntp_state *st, loop_state *ls)
             log_impl(st, "Invalid packet dropped, 'orig_ts' do not match\n");
         return;
     }
+    // A zero receive or transmit time is not a time: servers that are not
+    // synchronised send such replies, and taking them would step the clock by
+    // decades.
+    static constexpr ntp_timestamp zero{};
+    if (std::memcmp(&pkt.recv_ts, &zero, sizeof(zero)) == 0 ||
+        std::memcmp(&pkt.xmit_ts, &zero, sizeof(zero)) == 0) {
+        if (st->log_bad_orig_ts)
+            log_impl(st, "Invalid packet dropped, zero receive or transmit timestamp\n");
+        return;
+    }
 
     if (st->log_update_timestamps && have_log_output(st)) {
         log_timestamp(st, "  orig_ts -> ", ntp_bytes(&pkt.orig_ts));
@@ -132,7 +155,7 @@ void handle_reply(ntp_state *st, loop_state *ls)
     log_impl(st, "Offset: %d.%06u sec\n", off_whole, off_us);
     log_impl(st, "Delay:  %d.%06u sec\n", delay_whole, fraction_to_us(delay_frac));
 
-    bool ok = update_clock(st, offset, off_whole, off_us);
+    bool ok = update_clock(st, ls, offset, delay, off_whole, off_us);
     if (st->exit_after_update) {
         if (!ok) {
             log_all_impl(st, true, "ERROR: Time update was unsuccessful, exiting...");

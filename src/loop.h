@@ -121,6 +121,7 @@ struct loop_state {
     ntp_timestamp ts_recv;       // T4 of the received packet
     ntp_packet reply;
     std::int8_t precision;       // our clock's, announced in server replies
+    bool sync_refusal_reported;  // the kernel refused the synchronised status once
 };
 
 // Choose the server of the next synchronization (rotate or random). Returns

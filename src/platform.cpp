@@ -11,6 +11,7 @@
 #ifdef __linux__
 #include <linux/rtc.h>
 #include <sys/ioctl.h>
+#include <sys/timex.h>
 #endif
 
 namespace {
@@ -49,20 +50,47 @@ int write_rtc(const char *path, const timespec *t)
 #endif
 }
 
+// Tell the kernel that the clock is now synchronised, with the error bounds of
+// this step: it then reports the clock as synchronised and keeps the hardware
+// clock updated from it.
+int mark_synchronised(std::int64_t max_error_us)
+{
+#ifdef __linux__
+    // The kernel's own limit: beyond 16 s of maximum error it gives up.
+    constexpr long MAX_ERROR_LIMIT_US = 16'000'000;
+    long max_error = max_error_us < 0 ? 0 : max_error_us > MAX_ERROR_LIMIT_US
+        ? MAX_ERROR_LIMIT_US : static_cast<long>(max_error_us);
+    timex tx{};
+    if (adjtimex(&tx) < 0)
+        return -1;
+    tx.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
+    tx.status &= ~STA_UNSYNC;
+    tx.maxerror = max_error;
+    tx.esterror = max_error;
+    return adjtimex(&tx) < 0 ? -1 : 0;
+#else
+    (void)max_error_us;
+    return 0;
+#endif
+}
+
 } // namespace
 
-int platform_set_clock(const timespec *t, rtc_report *rtc)
+int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_report *report)
 {
-    rtc->device[0] = '\0';
-    rtc->err = 0;
+    report->rtc_device[0] = '\0';
+    report->rtc_err = 0;
+    report->sync_err = 0;
     if (clock_settime(CLOCK_REALTIME, t) != 0)
         return -1;
+    if (mark_synchronised(max_error_us) != 0)
+        report->sync_err = errno;
 
     const char *name = std::getenv(RTC_ENV_NAME);
     if (name == nullptr || *name == '\0')
         return 0;
-    std::snprintf(rtc->device, sizeof(rtc->device), "/dev/%s", name);
-    if (write_rtc(rtc->device, t) != 0)
-        rtc->err = errno;
+    std::snprintf(report->rtc_device, sizeof(report->rtc_device), "/dev/%s", name);
+    if (write_rtc(report->rtc_device, t) != 0)
+        report->rtc_err = errno;
     return 0;
 }
