@@ -99,7 +99,29 @@ int main(int argc, char **argv)
     const std::uint64_t start = mono_ns();
     const std::uint64_t end = start + static_cast<std::uint64_t>(o.seconds * 1e9);
     const std::uint64_t timeout_ns = static_cast<std::uint64_t>(o.timeout_ms) * 1000000u;
-    std::uint8_t pkt[48];
+    constexpr unsigned BATCH = 64;
+    static std::uint8_t out[BATCH][48];
+    static iovec out_iov[BATCH];
+    static mmsghdr out_msg[BATCH];
+    unsigned queued = 0;
+    auto flush = [&]() {
+        for (unsigned i = 0; i < queued; i++) {
+            out_iov[i] = {out[i], 48};
+            out_msg[i].msg_hdr = msghdr{};
+            out_msg[i].msg_hdr.msg_iov = &out_iov[i];
+            out_msg[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (unsigned done = 0; done < queued;) {
+            int n = sendmmsg(fd, out_msg + done, queued - done, 0);
+            if (n <= 0) {
+                done++;
+                continue;
+            }
+            sent += static_cast<unsigned>(n);
+            done += static_cast<unsigned>(n);
+        }
+        queued = 0;
+    };
 
     std::vector<slot *> waiting;  // free slots held back by the pacing
     auto paced_out = [&]() {
@@ -113,9 +135,12 @@ int main(int argc, char **argv)
             waiting.push_back(&s);
             return;
         }
+        if (queued == BATCH)
+            flush();
+        std::uint8_t *pkt = out[queued++];
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        std::memset(pkt, 0, sizeof(pkt));
+        std::memset(pkt, 0, 48);
         pkt[0] = static_cast<std::uint8_t>(o.version << 3 | 3);
         pkt[2] = 6;
         pkt[3] = 0xEC;
@@ -127,13 +152,15 @@ int main(int argc, char **argv)
         std::memcpy(pkt + 44, &frac, 4);
         std::memcpy(s.xmit, pkt + 40, 8);
         s.sent_ns = mono_ns();
-        if (send(fd, pkt, sizeof(pkt), 0) == static_cast<ssize_t>(sizeof(pkt)))
-            sent++;
     };
 
     bool sending = true;
     for (slot &s : slots)
         send_one(s);
+    flush();
+    static std::uint8_t in[BATCH][64];
+    static iovec in_iov[BATCH];
+    static mmsghdr in_msg[BATCH];
     for (;;) {
         std::uint64_t now = mono_ns();
         if (sending && (now >= end || (o.count > 0 && static_cast<long>(sent) >= o.count)))
@@ -157,29 +184,39 @@ int main(int argc, char **argv)
         }
         if (!sending && !outstanding)
             break;
+        flush();
         pollfd pfd{fd, POLLIN, 0};
         if (poll(&pfd, 1, 1) <= 0)
             continue;
-        std::uint8_t in[512];
         for (;;) {
-            ssize_t n = recv(fd, in, sizeof(in), 0);
-            if (n < 0)
+            for (unsigned i = 0; i < BATCH; i++) {
+                in_iov[i] = {in[i], sizeof(in[i])};
+                in_msg[i].msg_hdr = msghdr{};
+                in_msg[i].msg_hdr.msg_iov = &in_iov[i];
+                in_msg[i].msg_hdr.msg_iovlen = 1;
+            }
+            int got = recvmmsg(fd, in_msg, BATCH, MSG_DONTWAIT, nullptr);
+            if (got <= 0)
                 break;
             std::uint64_t t = mono_ns();
-            std::uint32_t frac;
-            std::memcpy(&frac, in + 28, 4);
-            std::size_t idx = ntohl(frac) & 0xFFF;
-            if (n < 48 || idx >= slots.size() || slots[idx].sent_ns == 0 ||
-                std::memcmp(slots[idx].xmit, in + 24, 8) != 0) {
-                stray++;
-                continue;
+            for (int m = 0; m < got; m++) {
+                const std::uint8_t *r = in[m];
+                std::uint32_t frac;
+                std::memcpy(&frac, r + 28, 4);
+                std::size_t idx = ntohl(frac) & 0xFFF;
+                if (in_msg[m].msg_len < 48 || idx >= slots.size() || slots[idx].sent_ns == 0 ||
+                    std::memcmp(slots[idx].xmit, r + 24, 8) != 0) {
+                    stray++;
+                    continue;
+                }
+                std::uint64_t us = (t - slots[idx].sent_ns) / 1000;
+                hist[us > HIST_US ? HIST_US : us]++;
+                replies++;
+                slots[idx].sent_ns = 0;
+                if (sending)
+                    send_one(slots[idx]);
             }
-            std::uint64_t us = (t - slots[idx].sent_ns) / 1000;
-            hist[us > HIST_US ? HIST_US : us]++;
-            replies++;
-            slots[idx].sent_ns = 0;
-            if (sending)
-                send_one(slots[idx]);
+            flush();
         }
     }
     double elapsed = static_cast<double>(mono_ns() - start) / 1e9;

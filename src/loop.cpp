@@ -169,6 +169,19 @@ void handle_reply(ntp_state *st, loop_state *ls)
     ls->request_pending = false;
 }
 
+// Send the queued server replies. Their transmit time is read just before
+// the call that sends them.
+void flush_replies(loop_state *ls, int sock)
+{
+    if (ls->tx.count == 0)
+        return;
+    timespec now = clock_now(CLOCK_REALTIME);
+    ntp_timestamp x = timespec_to_ntp(&now);
+    for (unsigned i = 0; i < ls->tx.count; i++)
+        std::memcpy(ls->tx.data[i] + offsetof(ntp_packet, xmit_ts), &x, sizeof(x));
+    platform_send_batch(sock, &ls->tx);
+}
+
 void handle_request(ntp_state *st, loop_state *ls)
 {
     if (ls->src.sin_family != AF_INET) {
@@ -193,10 +206,35 @@ void handle_request(ntp_state *st, loop_state *ls)
         log_timestamp(st, prefix, ntp_bytes(&r));
     }
     ntp_build_reply(&ls->reply, &r, st->local_addr.sin_addr, ls->precision);
-    now = clock_now(CLOCK_REALTIME);
-    ls->reply.xmit_ts = timespec_to_ntp(&now);
-    std::ignore = sendto(st->sock, &ls->reply, NTP_PACKET_SIZE, 0,
-                         reinterpret_cast<const sockaddr *>(&ls->src), ls->src_len);
+
+    unsigned k = ls->tx.count++;
+    std::memcpy(ls->tx.data[k], &ls->reply, NTP_PACKET_SIZE);
+    ls->tx.addr[k] = ls->src;
+    ls->tx.addr_len[k] = ls->src_len;
+    if (ls->tx.count == PLATFORM_BATCH)
+        flush_replies(ls, st->sock);
+}
+
+// Classify one datagram and hand it on. Server replies are queued.
+void dispatch(ntp_state *st, loop_state *ls)
+{
+    unsigned vn = (ls->pkt.li_vn_mode >> 3) & 7;
+    unsigned mode = ls->pkt.li_vn_mode & 7;
+    if (vn & 4) {
+        if (st->log_unsupported_version)
+            log_impl(st, "Invalid packet dropped, version %u is not supported\n", vn);
+        return;
+    }
+    if (mode == NTP_MODE_SERVER) {
+        // The answers to earlier requests go out first: accepting a reply may
+        // end the process.
+        flush_replies(ls, st->sock);
+        handle_reply(st, ls);
+    } else if (mode == NTP_MODE_CLIENT) {
+        handle_request(st, ls);
+    } else if (st->log_unknown_packet_mode) {
+        log_impl(st, "Ignoring unknown packet (mode=%u)\n", mode);
+    }
 }
 
 void begin_synchronization(ntp_state *st, loop_state *ls)
@@ -462,19 +500,8 @@ int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
 
 void handle_datagram(ntp_state *st, loop_state *ls)
 {
-    unsigned vn = (ls->pkt.li_vn_mode >> 3) & 7;
-    unsigned mode = ls->pkt.li_vn_mode & 7;
-    if (vn & 4) {
-        if (st->log_unsupported_version)
-            log_impl(st, "Invalid packet dropped, version %u is not supported\n", vn);
-        return;
-    }
-    if (mode == NTP_MODE_SERVER)
-        handle_reply(st, ls);
-    else if (mode == NTP_MODE_CLIENT)
-        handle_request(st, ls);
-    else if (st->log_unknown_packet_mode)
-        log_impl(st, "Ignoring unknown packet (mode=%u)\n", mode);
+    dispatch(st, ls);
+    flush_replies(ls, st->sock);
 }
 
 void main_loop(ntp_state *st)
@@ -499,28 +526,40 @@ void main_loop(ntp_state *st)
             }
         }
 
-        pfd.revents = 0;
-        int ready = poll(&pfd, 1, wait_ms);
-        if (ready == 0)
-            continue;
-        if (ready < 0) {
-            if (errno == EINTR)
+        // While the last receive filled a whole batch, more datagrams are
+        // likely waiting: read them without polling first.
+        if (!ls.rx_more) {
+            pfd.revents = 0;
+            int ready = poll(&pfd, 1, wait_ms);
+            if (ready == 0)
                 continue;
-            return;
-        }
-        if ((pfd.revents & POLLIN) == 0) {
-            if (!clear_socket_condition(st, pfd.revents))
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
                 return;
-            continue;
+            }
+            if ((pfd.revents & POLLIN) == 0) {
+                if (!clear_socket_condition(st, pfd.revents))
+                    return;
+                continue;
+            }
         }
 
-        ls.src_len = sizeof(ls.src);
-        ssize_t n = recvfrom(st->sock, &ls.pkt, NTP_PACKET_SIZE, MSG_TRUNC,
-                             reinterpret_cast<sockaddr *>(&ls.src), &ls.src_len);
-        if (n < static_cast<ssize_t>(NTP_PACKET_SIZE))
+        int n = platform_recv_batch(st->sock, &ls.rx);
+        ls.rx_more = n == static_cast<int>(PLATFORM_BATCH);
+        if (n <= 0)
             continue;
         timespec rt = clock_now(CLOCK_REALTIME);
-        ls.ts_recv = timespec_to_ntp(&rt);
-        handle_datagram(st, &ls);
+        ntp_timestamp t4 = timespec_to_ntp(&rt);
+        for (unsigned i = 0; i < ls.rx.count; i++) {
+            if (ls.rx.len[i] < NTP_PACKET_SIZE)
+                continue;
+            std::memcpy(&ls.pkt, ls.rx.data[i], NTP_PACKET_SIZE);
+            ls.src = ls.rx.addr[i];
+            ls.src_len = ls.rx.addr_len[i];
+            ls.ts_recv = t4;
+            dispatch(st, &ls);
+        }
+        flush_replies(&ls, st->sock);
     }
 }

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "conf.h"
+#include "platform.h"
 
 constexpr std::size_t NTP_PACKET_SIZE = 48;
 
@@ -122,6 +123,9 @@ struct loop_state {
     ntp_packet reply;
     std::int8_t precision;       // our clock's, announced in server replies
     bool sync_refusal_reported;  // the kernel refused the synchronised status once
+    bool rx_more;                // the last receive filled rx: more may be waiting
+    dgram_batch rx;              // datagrams of the last receive
+    dgram_batch tx;              // server replies waiting for their transmit time
 };
 
 // Choose the server of the next synchronization (rotate or random). Returns
@@ -135,7 +139,8 @@ struct loop_state {
                                     timespec *reply_deadline, timeserver_entry *ts);
 
 // Handle the datagram in ls->pkt (48 bytes, received from ls->src, T4 in
-// ls->ts_recv): a reply goes to the client, a request to the server role.
+// ls->ts_recv): a reply goes to the client, a request to the server role,
+// whose answer is sent before this returns.
 void handle_datagram(ntp_state *st, loop_state *ls);
 
 // Run the engine. Returns only when poll() fails (errno tells why); every

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #ifdef __linux__
 #include <linux/rtc.h>
@@ -75,6 +76,68 @@ int mark_synchronised(std::int64_t max_error_us)
 }
 
 } // namespace
+
+int platform_recv_batch(int sock, dgram_batch *b)
+{
+    b->count = 0;
+#ifdef __linux__
+    for (unsigned i = 0; i < PLATFORM_BATCH; i++) {
+        b->iov[i] = {b->data[i], PLATFORM_DGRAM_SIZE};
+        b->msg[i].msg_hdr = msghdr{};
+        b->msg[i].msg_hdr.msg_name = &b->addr[i];
+        b->msg[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        b->msg[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msg[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_TRUNC: the length is the datagram's own, so that a short one is told
+    // from a long one whose first bytes filled the buffer.
+    int n = recvmmsg(sock, b->msg, PLATFORM_BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    for (int i = 0; i < n; i++) {
+        b->len[i] = b->msg[i].msg_len;
+        b->addr_len[i] = b->msg[i].msg_hdr.msg_namelen;
+    }
+#else
+    int n = 0;
+    for (; n < static_cast<int>(PLATFORM_BATCH); n++) {
+        b->addr_len[n] = sizeof(sockaddr_in);
+        ssize_t len = recvfrom(sock, b->data[n], PLATFORM_DGRAM_SIZE, MSG_DONTWAIT | MSG_TRUNC,
+                               reinterpret_cast<sockaddr *>(&b->addr[n]), &b->addr_len[n]);
+        if (len < 0) {
+            if (n == 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                return -1;
+            break;
+        }
+        b->len[n] = static_cast<std::size_t>(len);
+    }
+#endif
+    b->count = static_cast<unsigned>(n);
+    return n;
+}
+
+void platform_send_batch(int sock, dgram_batch *b)
+{
+#ifdef __linux__
+    for (unsigned i = 0; i < b->count; i++) {
+        b->iov[i] = {b->data[i], PLATFORM_DGRAM_SIZE};
+        b->msg[i].msg_hdr = msghdr{};
+        b->msg[i].msg_hdr.msg_name = &b->addr[i];
+        b->msg[i].msg_hdr.msg_namelen = b->addr_len[i];
+        b->msg[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msg[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (unsigned sent = 0; sent < b->count;) {
+        int n = sendmmsg(sock, b->msg + sent, b->count - sent, 0);
+        sent += n > 0 ? static_cast<unsigned>(n) : 1;
+    }
+#else
+    for (unsigned i = 0; i < b->count; i++)
+        std::ignore = sendto(sock, b->data[i], PLATFORM_DGRAM_SIZE, 0,
+                             reinterpret_cast<const sockaddr *>(&b->addr[i]), b->addr_len[i]);
+#endif
+    b->count = 0;
+}
 
 int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_report *report)
 {

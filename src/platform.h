@@ -2,6 +2,10 @@
 #ifndef QUORIX_PLATFORM_H
 #define QUORIX_PLATFORM_H
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -20,5 +24,31 @@ struct clock_report {
 // when the clock was not set.
 [[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us,
                                      clock_report *report);
+
+// Datagrams received or sent by one call: the loop's own storage.
+constexpr unsigned PLATFORM_BATCH = 32;
+constexpr std::size_t PLATFORM_DGRAM_SIZE = 48;
+
+struct dgram_batch {
+    std::uint8_t data[PLATFORM_BATCH][PLATFORM_DGRAM_SIZE];
+    sockaddr_in addr[PLATFORM_BATCH];
+    socklen_t addr_len[PLATFORM_BATCH];
+    std::size_t len[PLATFORM_BATCH];  // whole datagram, also when longer than the buffer
+    unsigned count;
+#ifdef __linux__
+    iovec iov[PLATFORM_BATCH];
+    mmsghdr msg[PLATFORM_BATCH];
+#endif
+};
+
+// Receive the datagrams waiting on sock, up to PLATFORM_BATCH, without
+// blocking; each keeps its first PLATFORM_DGRAM_SIZE bytes. Returns how many
+// (0 when none waits), or -1 with errno.
+[[nodiscard]] int platform_recv_batch(int sock, dgram_batch *b);
+
+// Send the b->count datagrams of PLATFORM_DGRAM_SIZE bytes, each to its
+// address. A datagram that cannot be sent is skipped, as a lone sendto()
+// would lose it; nothing is reported. Empties the batch.
+void platform_send_batch(int sock, dgram_batch *b);
 
 #endif
