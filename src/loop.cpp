@@ -5,7 +5,6 @@
 #include <syslog.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -412,13 +411,21 @@ std::int8_t clock_precision()
 {
     timespec res{};
     if (clock_getres(CLOCK_REALTIME, &res) != 0 || (res.tv_sec == 0 && res.tv_nsec == 0))
-        return -20;
-    double secs = static_cast<double>(res.tv_sec) + static_cast<double>(res.tv_nsec) * 1e-9;
-    int p = static_cast<int>(std::ceil(std::log2(secs)));
-    if (p < -128)
-        p = -128;
-    if (p > 127)
-        p = 127;
+        res = {0, 1000};
+    // The smallest p with 2^p s >= the resolution, in 32.32 nanoseconds.
+    std::uint64_t res_ns = static_cast<std::uint64_t>(res.tv_sec) * 1'000'000'000u +
+                           static_cast<std::uint64_t>(res.tv_nsec);
+    if (res_ns > 1'000'000'000u)
+        return 1;
+    std::uint64_t step = std::uint64_t{1'000'000'000u} << 32;  // 2^0 s
+    std::uint64_t want = res_ns << 32;
+    int p = 0;
+    while (p > -60 && step / 2 >= want) {
+        step /= 2;
+        p--;
+    }
+    if (step < want)
+        p++;
     return static_cast<std::int8_t>(p);
 }
 

@@ -296,7 +296,7 @@ bool insert_pair(inipar_ctx *ctx, const inipar_kv *kv)
     inipar_tree_node *node = ctx->parent;
     std::size_t start = 0;
     for (std::size_t dot; (dot = name.find('.', start)) != std::string_view::npos;) {
-        std::string_view seg = name.substr(start, dot - start);
+        std::string_view seg(name.data() + start, dot - start);
         start = dot + 1;
         if (seg.empty())
             continue;
@@ -308,7 +308,7 @@ bool insert_pair(inipar_ctx *ctx, const inipar_kv *kv)
         }
         node = child;
     }
-    std::string_view last = name.substr(start);
+    std::string_view last(name.data() + start, name.size() - start);
     if (last.empty())
         return true;
     inipar_tree_node *old = inipar_find_tree_node(ctx, node, last.data(), last.size());
