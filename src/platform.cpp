@@ -1,6 +1,8 @@
 #include "platform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +78,21 @@ int mark_synchronised(std::int64_t max_error_us)
 }
 
 } // namespace
+
+void platform_warm_up(int sock)
+{
+    std::ignore = inet_addr("127.0.0.1");
+    char c = 0;
+    // No destination: refused with EDESTADDRREQ, nothing is sent.
+    std::ignore = sendto(sock, &c, 0, MSG_DONTWAIT, nullptr, 0);
+    std::ignore = recv(sock, &c, 0, MSG_DONTWAIT | MSG_PEEK);
+    pollfd pfd{sock, POLLIN, 0};
+    std::ignore = poll(&pfd, 1, 0);
+#ifdef __linux__
+    mmsghdr none{};
+    std::ignore = recvmmsg(sock, &none, 0, MSG_DONTWAIT, nullptr);
+#endif
+}
 
 int platform_recv_batch(int sock, dgram_batch *b)
 {

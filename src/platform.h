@@ -41,6 +41,12 @@ struct dgram_batch {
 #endif
 };
 
+// Run, once, the system calls of the request and receive path without sending
+// or consuming anything, so that the first request of a run is not measured
+// on code that is not resident yet: its T1 is read before the lookup and the
+// send, its T4 after the receive.
+void platform_warm_up(int sock);
+
 // Receive the datagrams waiting on sock, up to PLATFORM_BATCH, without
 // blocking; each keeps its first PLATFORM_DGRAM_SIZE bytes. Returns how many
 // (0 when none waits), or -1 with errno.
