@@ -121,7 +121,7 @@ def wait_ready(build, port, timeout=5.0):
     """Wait until a server on port answers one request."""
     end = time.time() + timeout
     while time.time() < end:
-        if load(build, port, 0.3, 1).get("replies", 0) > 0:
+        if load(build, port, 0.3, 1, count=1).get("replies", 0) > 0:
             return True
         time.sleep(0.05)
     return False
