@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "testsupport.h"
+#include "harness.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ void run_rows(const std::vector<cli_row> &rows, const temp_dir &dir)
     run_options opt;
     opt.env = {std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":detect_leaks=0"};
     for (const cli_row &r : rows) {
-        std::vector<std::string> argv{BIN};
+        std::vector<std::string> argv = daemon_command({});
         std::string shown;
         for (const std::string &a : r.args) {
             argv.push_back(expand(a));

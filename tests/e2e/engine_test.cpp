@@ -17,21 +17,6 @@ using bytes = std::vector<std::uint8_t>;
 
 using EngineTest = daemon_test;
 
-std::string client_conf(std::uint16_t port, const std::string &extra,
-                        const char *host = "127.0.0.1")
-{
-    return "enable_client = 1\nlog.stderr = 1\nrecv_timeout = 100\nnum_update_tries = 1\n"
-           "timeserver.a = " + std::string(host) + ":" + std::to_string(port) + "\n" + extra;
-}
-
-std::size_t count(const std::string &s, const std::string &what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
-        n++;
-    return n;
-}
-
 std::string tail(const std::string &s, std::size_t n)
 {
     return s.substr(s.size() > n ? s.size() - n : 0);
@@ -66,7 +51,7 @@ TEST_F(EngineTest, ClientOutcomesAndExitRules)
         temp_dir dir;
         udp_peer srv;
         std::string path = dir.write("c.conf", client_conf(srv.port(), conf));
-        std::vector<std::string> argv = {daemon_path(), "--disable-d", "-c", path};
+        std::vector<std::string> argv = daemon_command({"--disable-d", "-c", path});
         run_options opt = fake_clock_options(dir, {"QUORIX_FAKE_OFFSET=" + std::to_string(offset),
                                                    env != nullptr && *env ? env : "QUORIX_NONE=1"});
         if (env == nullptr) {

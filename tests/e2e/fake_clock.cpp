@@ -5,12 +5,14 @@
 //   clock_settime records "settime <requested> <real>" and moves only the offset;
 //   openlog/syslog/vsyslog record "syslog <prio> <ident>[<pid>]: <text>";
 //   gethostbyname answers from $QUORIX_FAKE_HOSTS ("name=1.2.3.4,...") only;
+//   adjtimex records each call and reads as a clock never synchronised;
 //   sendto, poll and adjtimex can be made to fail.
 // Controls: QUORIX_FAKE_OFFSET (seconds), QUORIX_FAKE_OFFSET_FILE (offset read
 // again at every reading, so a test can step the clock while the daemon runs),
 // QUORIX_FAKE_SETTIME_FAIL (errno), QUORIX_FAKE_RESOLVE_FAIL (first N lookups
-// fail), QUORIX_FAKE_SENDTO_FAIL (first N sends fail), QUORIX_FAKE_POLLERR
-// (first N polls report POLLERR only).
+// fail), QUORIX_FAKE_SENDTO_FAIL (first N sends to an address fail),
+// QUORIX_FAKE_POLLERR (first N polls report POLLERR only),
+// QUORIX_FAKE_ADJTIMEX_FAIL (errno).
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
@@ -164,6 +166,8 @@ int adjtimex(timex *buf)
         errno = static_cast<int>(fail);
         return -1;
     }
+    if (buf->modes == 0)  // read as from a kernel never synchronised, its PLL on
+        buf->status = STA_PLL | STA_UNSYNC;
     return TIME_OK;
 }
 
@@ -246,7 +250,7 @@ ssize_t sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *t
 {
     using sendto_fn = ssize_t (*)(int, const void *, size_t, int, const sockaddr *, socklen_t);
     static auto real = reinterpret_cast<sendto_fn>(dlsym(RTLD_NEXT, "sendto"));
-    if (sendto_fail_left > 0) {
+    if (sendto_fail_left > 0 && to != nullptr) {  // the daemon's warm-up sends nowhere
         sendto_fail_left--;
         record("sendto failed");
         errno = ENETUNREACH;

@@ -19,6 +19,12 @@ using packet48 = std::array<std::uint8_t, 48>;
 // The daemon under test and the fake clock library.
 std::string daemon_path();
 
+// The command line that runs the daemon with args. With QUORIX_VALGRIND=1 in
+// the environment the daemon runs under valgrind's memcheck, which ends it with
+// status 99 on a memory error or a definite leak (use it with a build without
+// sanitizers).
+std::vector<std::string> daemon_command(const std::vector<std::string> &args);
+
 // Options that preload the fake clock, logging to dir/fake.log.
 run_options fake_clock_options(const temp_dir &dir, std::vector<std::string> env = {});
 
@@ -34,6 +40,14 @@ run_result run_daemon(const temp_dir &dir, const std::string &config,
 
 // Wait until the file holds text; returns the file's content either way.
 std::string wait_for_text(const std::string &path, const std::string &text, double timeout_s);
+
+// A client of one time server at host:port on 127.0.0.1, logging to standard
+// error, with one try of 100 ms; extra lines may replace any of these keys.
+std::string client_conf(std::uint16_t port, const std::string &extra,
+                        const char *host = "127.0.0.1");
+
+// How often what occurs in s.
+std::size_t count(const std::string &s, const std::string &what);
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t free_udp_port();
