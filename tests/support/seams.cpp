@@ -1,48 +1,44 @@
 // Link seams of the unit tests: the linker sends the shipped code's calls of
-// these functions here (-Wl,--wrap=...), so tests can inject failures and
-// answer name lookups without touching the machine's resolver.
-#include <netdb.h>
-#include <netinet/in.h>
+// these functions here (-Wl,--wrap=...), so tests can fail allocations, answer
+// name lookups and read the system log without touching the machine. No header
+// declares the __wrap_ functions: only the linker calls them.
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/timex.h>
 
 #include <cerrno>
-#include <cstddef>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
 #include <map>
-#include <string>
+#include <utility>
 
 #include "testsupport.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-declarations"
 
 extern "C" {
 void *__real_malloc(std::size_t size);
 void *__real_realloc(void *p, std::size_t size);
-void *__wrap_malloc(std::size_t size);
-void *__wrap_realloc(void *p, std::size_t size);
-hostent *__wrap_gethostbyname(const char *name);
 }
 
 namespace {
 
-long alloc_calls = 0;
-long fail_from = -1;
-long lookups = 0;
-
-std::map<std::string, in_addr> &hosts()
-{
-    static std::map<std::string, in_addr> table;
-    return table;
-}
+long alloc_calls = 0, fail_at = -1, lookups = 0;
+std::map<std::string, in_addr> hosts;
+std::vector<std::string> syslog_lines;
 
 bool alloc_fails()
 {
-    long n = alloc_calls++;
-    if (fail_from >= 0 && n >= fail_from) {
-        errno = ENOMEM;
-        return true;
-    }
-    return false;
+    if (alloc_calls++ != fail_at)
+        return false;
+    errno = ENOMEM;
+    return true;
 }
 
 } // namespace
+
+extern "C" {
 
 void *__wrap_malloc(std::size_t size)
 {
@@ -58,58 +54,69 @@ hostent *__wrap_gethostbyname(const char *name)
 {
     static in_addr addr;
     static char *addr_list[2] = {reinterpret_cast<char *>(&addr), nullptr};
-    static char *aliases[1] = {nullptr};
     static hostent he;
     lookups++;
-    std::string key(name);
-    auto it = hosts().find(key);
-    if (key == "localhost" && it == hosts().end()) {
-        inet_aton("127.0.0.1", &addr);
-    } else if (it != hosts().end()) {
-        addr = it->second;
-    } else {
+    if (!hosts.contains(name)) {
         h_errno = HOST_NOT_FOUND;
         return nullptr;
     }
-    he.h_name = const_cast<char *>(name);
-    he.h_aliases = aliases;
-    he.h_addrtype = AF_INET;
-    he.h_length = 4;
-    he.h_addr_list = addr_list;
+    addr = hosts[name];
+    he = {const_cast<char *>(name), addr_list + 1, AF_INET, 4, addr_list};  // no aliases
     return &he;
 }
 
-void seam_fail_alloc_from(long n)
+void __wrap_openlog(const char *, int, int) {}
+
+void __wrap_vsyslog(int prio, const char *fmt, va_list ap)
 {
-    alloc_calls = 0;
-    fail_from = n;
+    char msg[1024];
+    std::vsnprintf(msg, sizeof(msg), fmt, ap);
+    syslog_lines.push_back(std::to_string(prio) + " " + msg);
 }
 
-void seam_alloc_reset()
+void __wrap_syslog(int prio, const char *fmt, ...)
 {
-    fail_from = -1;
-    alloc_calls = 0;
+    va_list ap;
+    va_start(ap, fmt);
+    __wrap_vsyslog(prio, fmt, ap);
+    va_end(ap);
 }
 
-long seam_alloc_calls()
+// Unit tests never set the clock: the call fails as it would without privilege.
+int __wrap_clock_settime(clockid_t, const timespec *)
 {
-    return alloc_calls;
+    errno = EPERM;
+    return -1;
 }
 
-void seam_add_host(const std::string &name, const std::string &dotted)
+// Nor does a test change the kernel's time status.
+int __wrap_adjtimex(struct timex *)
 {
-    in_addr a;
-    inet_aton(dotted.c_str(), &a);
-    hosts()[name] = a;
+    return 0;
 }
 
-void seam_hosts_reset()
+} // extern "C"
+
+long seam_fail_alloc(long n)
 {
-    hosts().clear();
+    fail_at = n;
+    return std::exchange(alloc_calls, 0);
+}
+
+void seam_hosts(const std::vector<std::pair<std::string, std::string>> &names)
+{
+    hosts.clear();
+    for (const auto &[name, dotted] : names)
+        inet_aton(dotted.c_str(), &hosts[name]);
     lookups = 0;
 }
 
 long seam_lookups()
 {
     return lookups;
+}
+
+std::vector<std::string> seam_syslog_take()
+{
+    return std::exchange(syslog_lines, {});
 }

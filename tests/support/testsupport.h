@@ -5,7 +5,10 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ntp_state;
@@ -32,28 +35,25 @@ void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 void remove_tree(const std::string &path);
 
-// Redirects a descriptor (1 or 2) to a file until text() or destruction.
-class fd_capture {
-public:
-    explicit fd_capture(int fd);
-    ~fd_capture();
-    fd_capture(const fd_capture &) = delete;
-    fd_capture &operator=(const fd_capture &) = delete;
-    // Stop capturing and return everything written meanwhile.
-    std::string text();
+// Run f with standard error going to a file; returns what f wrote there.
+std::string stderr_of(const std::function<void()> &f);
 
-private:
-    int fd_;
-    int saved_;
-    std::string path_;
-    bool done_ = false;
-    std::string text_;
+// A zero-filled state record as main() makes it, freed with everything it owns
+// at scope end (the daemon itself never frees it).
+using state_ptr = std::unique_ptr<ntp_state, void (*)(ntp_state *)>;
+state_ptr new_state();
+
+// load_config(path) into a fresh state, and what it wrote to standard error.
+struct load_result {
+    state_ptr st;
+    int res;
+    std::string err;
 };
+load_result load_conf(const std::string &path, bool use_d_dir = true);
 
-// A zero-filled state record as main() makes it, and its release for tests
-// (the daemon itself never frees it).
-ntp_state *new_state();
-void free_state(ntp_state *st);
+// The configuration a state holds: its texts, its time servers ("host:port")
+// and the bytes of every other field. Equal images, equal configurations.
+std::string state_image(const ntp_state *st);
 
 // Result of running a program to its end.
 struct run_result {
@@ -62,12 +62,11 @@ struct run_result {
     std::string err;   // standard error
 };
 
+// The child never holds the capability to set the clock.
 struct run_options {
     std::string stdin_text;                  // fed to standard input
-    std::string stdin_path;                  // or: opened as standard input
     std::vector<std::string> env;            // extra NAME=VALUE entries
     double timeout_s = 20.0;                 // killed (SIGKILL) after this
-    bool drop_sys_time = true;               // never let the child set the clock
 };
 
 // Run path with args (argv[0] included) and wait for it.
@@ -76,8 +75,7 @@ run_result run_program(const std::vector<std::string> &argv, const run_options &
 // A started child whose output goes to files; ended by its PID only.
 struct child_process {
     pid_t pid = -1;
-    std::string out_path;
-    std::string err_path;
+    std::string out_path, err_path;
     int status = -1;
 };
 child_process start_program(const std::vector<std::string> &argv, const run_options &opt,
@@ -88,21 +86,14 @@ bool wait_program(child_process *child, double timeout_s);
 void stop_program(child_process *child);
 
 // Controls of the unit tests' link seams (tests/support/seams.cpp).
-// From the n-th malloc/realloc call after this one on (0 = the next), every
-// call fails with ENOMEM until seam_alloc_reset().
-void seam_fail_alloc_from(long n);
-void seam_alloc_reset();
-// Number of malloc/realloc calls since the last reset.
-long seam_alloc_calls();
-// Names the fake resolver knows; all others fail. "localhost" is 127.0.0.1.
-void seam_add_host(const std::string &name, const std::string &dotted);
-void seam_hosts_reset();
+// The n-th malloc/realloc call from now on (0 = the next) fails with ENOMEM,
+// that one only; -1 fails none. Returns the number of calls since the last arm.
+long seam_fail_alloc(long n);
+// The names the fake resolver knows (name to dotted address; all others fail),
+// and the lookups made since they were set.
+void seam_hosts(const std::vector<std::pair<std::string, std::string>> &names);
 long seam_lookups();
-// System-log calls since the last take: "openlog <ident> <option> <facility>"
-// and "<priority> <text>".
+// System-log calls since the last take, as "<priority> <text>".
 std::vector<std::string> seam_syslog_take();
-// clock_settime fails with err (0: succeeds and is recorded, never made).
-void seam_settime_fail(int err);
-std::vector<struct timespec> seam_settime_take();
 
 #endif

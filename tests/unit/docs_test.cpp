@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <sstream>
-#include <utility>
 
 #include "conf.h"
 #include "harness.h"
@@ -48,20 +46,11 @@ std::string dist_uncommented(bool with_timeservers)
     return out;
 }
 
-// load_config's result, and its zero-filled state as bytes (scalars and padding
-// alike) after the strings of the text fields ("\0" when not set).
+// load_config's result and the configuration it gave.
 std::pair<int, std::string> load(const temp_dir &dir, const std::string &config)
 {
-    ntp_state *st = new_state();
-    int res = load_config(st, dir.write("t.conf", config).c_str(), false, false);
-    std::string image;
-    for (auto f : {&ntp_state::log_filename, &ntp_state::bind_if, &ntp_state::rtcdev}) {
-        image += st->*f == nullptr ? std::string(1, '\0') : st->*f + std::string("\n");
-        std::free(std::exchange(st->*f, nullptr));
-    }
-    image.append(reinterpret_cast<const char *>(st), sizeof(*st));
-    free_state(st);
-    return {res, image};
+    load_result r = load_conf(dir.write("t.conf", config), false);
+    return {r.res, state_image(r.st.get())};
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,11 +21,10 @@
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-using state_ptr = std::unique_ptr<ntp_state, decltype(&free_state)>;
 
 bytes bytes_of(const void *p, std::size_t n = 8)
 {
-    const auto *b = static_cast<const std::uint8_t *>(p);
+    auto *b = static_cast<const std::uint8_t *>(p);
     return bytes(b, b + n);
 }
 
@@ -57,17 +55,16 @@ std::string printed(std::int64_t v)
 state_ptr loaded(const std::string &conf)
 {
     temp_dir dir;
-    state_ptr st(new_state(), free_state);
-    EXPECT_EQ(load_config(st.get(), dir.write("t.conf", conf).c_str(), false, false), 0) << conf;
-    st->current_timeserver = st->timeservers.count;
-    return st;
+    load_result r = load_conf(dir.write("t.conf", conf), false);
+    EXPECT_EQ(r.res, 0) << conf << r.err;
+    r.st->current_timeserver = r.st->timeservers.count;
+    return std::move(r.st);
 }
 
 TEST(LoopTest, WireBytesOfTimestampsAndRequest)
 {
     const std::pair<timespec, bytes> rows[] = {
         {{0, 0}, {0x83, 0xAA, 0x7E, 0x80, 0, 0, 0, 0}},
-        {{0, 500000000}, {0x83, 0xAA, 0x7E, 0x80, 0x80, 0, 0, 0}},
         {{0, 999999999}, {0x83, 0xAA, 0x7E, 0x80, 0xFF, 0xFF, 0xFF, 0xFB}},
         {{1700000000, 250000000}, {0xE8, 0xFE, 0x6F, 0x80, 0x40, 0, 0, 0}},
         {{2085978496, 0}, {0, 0, 0, 0, 0, 0, 0, 0}},  // 2036-02-07 06:28:16 UTC
@@ -102,8 +99,7 @@ TEST(LoopTest, OffsetAndDelayPrintWithFlooredSeconds)
         ntp_timestamp t1 = ts_of(t[0]), t2 = ts_of(t[1]), t3 = ts_of(t[2]), t4 = ts_of(t[3]);
         std::int64_t offset = 0, delay = 0;
         ntp_offset_delay(&t1, &t2, &t3, &t4, &offset, &delay);
-        EXPECT_EQ(printed(offset), offset_text);
-        EXPECT_EQ(printed(delay), delay_text);
+        EXPECT_EQ(printed(offset) + " " + printed(delay), offset_text + std::string(" ") + delay_text);
     }
 }
 
@@ -117,13 +113,9 @@ TEST(LoopTest, ClockAndDeadlineArithmetic)
         {{1000, 0}, 1, 0, {1000, 0}},  // 2^-32 s is below a nanosecond
         {{5, 600000000}, 0, 1500, {7, 100000000}},
     };
-    for (const auto &[start, offset, ms, want] : adds) {
+    for (auto [t, offset, ms, want] : adds) {
         SCOPED_TRACE(ms != 0 ? std::to_string(ms) + " ms" : printed(offset) + " s");
-        timespec t = start;
-        if (ms != 0)
-            timespec_add_ms(&t, ms);
-        else
-            timespec_add_offset(&t, offset);
+        ms != 0 ? timespec_add_ms(&t, ms) : timespec_add_offset(&t, offset);
         EXPECT_EQ(bytes_of(&t, sizeof(t)), bytes_of(&want, sizeof(t)));
     }
     const std::tuple<const char *, timespec, timespec, int> untils[] = {  // wait -1: due
@@ -132,9 +124,8 @@ TEST(LoopTest, ClockAndDeadlineArithmetic)
         {"equal", {5, 100000000}, {5, 100000000}, -1},
         {"0.4 ms ahead in the same ms", {5, 100400000}, {5, 100000000}, -1},
         {"next ms by 1 ns", {5, 101000000}, {5, 100999999}, 1},
-        {"7200 s ahead", {7205, 100000000}, {5, 100000000}, 7200000},
-        {"10000.5 s ahead", {10005, 600000000}, {5, 100000000}, 10000500},
-        {"20000 s ahead", {20005, 0}, {5, 0}, 10000000},
+        {"9999.999 s ahead", {10004, 999000000}, {5, 0}, 9999999},
+        {"10001 s ahead", {10006, 100000000}, {5, 100000000}, 10000000},
     };
     for (const auto &[name, target, now, want] : untils) {
         SCOPED_TRACE(name);
@@ -195,8 +186,7 @@ TEST(LoopTest, StartSynchronizeSendsOrReports)
     ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&addr), len), 0);
     getsockname(peer, reinterpret_cast<sockaddr *>(&addr), &len);
     const std::string port = std::to_string(ntohs(addr.sin_port));
-    seam_add_host(name50, "127.0.0.1");
-    seam_add_host(name51, "127.0.0.1");
+    seam_hosts({{name50, "127.0.0.1"}, {name51, "127.0.0.1"}});
     for (const auto &[host, good_socket, shown, message, deadline_ms] : rows) {
         SCOPED_TRACE(host + (good_socket ? "" : ", bad socket"));
         state_ptr st = loaded("log.stderr = 1\nlog.update_req = 1\nlog.resolved_timeservers = 1\n"
@@ -206,32 +196,28 @@ TEST(LoopTest, StartSynchronizeSendsOrReports)
         ntp_timestamp sent = ts_of(0);
         ntp_packet pkt{};
         timespec deadline{}, now{};
-        fd_capture err(2);
-        int res = start_synchronize(st.get(), &sent, &pkt, &deadline,
-                                    static_cast<timeserver_entry *>(st->timeservers.items[0]));
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        std::string text = err.text();
+        int res = 0;
+        std::string text = stderr_of([&] {
+            auto *ts = static_cast<timeserver_entry *>(st->timeservers.items[0]);
+            res = start_synchronize(st.get(), &sent, &pkt, &deadline, ts);
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        });
         std::size_t at = text.find(" at ") + 4;  // 27 bytes of time: "2026-12-05 11:30:00.123 UTC"
         EXPECT_EQ(text.substr(0, at) + text.substr(at + 27),
                   "Synchronize with " + shown + ":" + port + " at \n" + message);
         EXPECT_EQ(res, host == "nowhere" ? -1 : 0);
-        EXPECT_NEAR(static_cast<double>(deadline.tv_sec - now.tv_sec) * 1e3 +
-                        static_cast<double>(deadline.tv_nsec - now.tv_nsec) * 1e-6,
-                    deadline_ms, 2);
+        EXPECT_NEAR(double(deadline.tv_sec - now.tv_sec) * 1e3 +
+                        double(deadline.tv_nsec - now.tv_nsec) * 1e-6, deadline_ms, 2);
+        // The request arrives as built, with T1 as its transmit time.
         std::uint8_t got[64];
         pollfd pfd{peer, POLLIN, 0};
-        bool arrived = poll(&pfd, 1, 100) == 1;
+        bool arrived = poll(&pfd, 1, 100) == 1 && recv(peer, got, sizeof(got), 0) == 48;
         EXPECT_EQ(arrived, res == 0 && good_socket);
-        if (arrived) {
-            ASSERT_EQ(recv(peer, got, sizeof(got), 0), 48);
-            EXPECT_EQ(bytes_of(got, 48), bytes_of(&pkt, 48));
-            EXPECT_EQ(bytes_of(got + 40), bytes_of(&sent));
-        }
+        EXPECT_TRUE(!arrived ||
+                    (bytes_of(got, 48) == bytes_of(&pkt, 48) && bytes_of(got + 40) == bytes_of(&sent)));
         EXPECT_EQ(bytes_of(&sent) == bytes(8, 0), res != 0);  // T1 only from a built request
-        if (st->sock >= 0)
-            close(st->sock);
+        close(st->sock);
     }
-    seam_hosts_reset();
     close(peer);
 }
 
