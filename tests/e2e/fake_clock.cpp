@@ -3,16 +3,16 @@
 // asked for, one line per event, in $QUORIX_FAKE_LOG:
 //   clock_gettime(CLOCK_REALTIME) adds the fake offset to the real clock;
 //   clock_settime records "settime <requested> <real>" and moves only the offset;
-//   openlog/syslog/vsyslog record "syslog <prio> <ident>[<pid>]: <text>";
-//   gethostbyname answers from $QUORIX_FAKE_HOSTS ("name=1.2.3.4,...") only;
-//   adjtimex records each call and reads as a clock never synchronised;
-//   sendto, poll and adjtimex can be made to fail.
-// Controls: QUORIX_FAKE_OFFSET (seconds), QUORIX_FAKE_OFFSET_FILE (offset read
-// again at every reading, so a test can step the clock while the daemon runs),
-// QUORIX_FAKE_SETTIME_FAIL (errno), QUORIX_FAKE_RESOLVE_FAIL (first N lookups
-// fail), QUORIX_FAKE_SENDTO_FAIL (first N sends to an address fail),
-// QUORIX_FAKE_POLLERR (first N polls report POLLERR only),
-// QUORIX_FAKE_ADJTIMEX_FAIL (errno).
+//   openlog/syslog/vsyslog record "openlog ..." and "syslog <prio> <ident>[<pid>]: <text>";
+//   gethostbyname records "lookup <name>": names under .invalid fail, all
+//   others are 127.0.0.1;
+//   adjtimex records each call and reads as a clock never synchronised.
+// Controls: QUORIX_FAKE_OFFSET (seconds), or QUORIX_FAKE_OFFSET_FILE, read at
+// every reading and written by clock_settime, so that a test can step the
+// clock while the daemon runs. QUORIX_FAKE_ADJTIMEX_FAIL=1 refuses every
+// adjtimex call (EPERM). QUORIX_FAKE_SETTIME_FAIL, QUORIX_FAKE_RESOLVE_FAIL,
+// QUORIX_FAKE_SENDTO_FAIL and QUORIX_FAKE_POLLERR: how many clock steps
+// (EPERM), lookups, sends to an address and polls (POLLERR only) fail first.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
@@ -23,7 +23,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -34,10 +33,10 @@
 
 namespace {
 
-double fixed_offset = 0.0;
-bool settime_moved = false;
+double offset = 0.0;  // the last one read or set
 const char *syslog_ident = "";
 bool syslog_pid = false;
+long settime_fail_left = 0;
 long resolve_fail_left = 0;
 long sendto_fail_left = 0;
 long pollerr_left = 0;
@@ -51,9 +50,7 @@ long env_long(const char *name)
 [[gnu::format(printf, 1, 2)]] void record(const char *fmt, ...)
 {
     const char *path = std::getenv("QUORIX_FAKE_LOG");
-    if (path == nullptr)
-        return;
-    std::FILE *f = std::fopen(path, "a");
+    std::FILE *f = path != nullptr ? std::fopen(path, "a") : nullptr;
     if (f == nullptr)
         return;
     va_list ap;
@@ -64,57 +61,31 @@ long env_long(const char *name)
     std::fclose(f);
 }
 
+// A file being rewritten by the test may read empty: the last offset stands.
 double offset_now()
 {
     const char *path = std::getenv("QUORIX_FAKE_OFFSET_FILE");
-    if (path == nullptr || settime_moved)
-        return fixed_offset;
-    double v = 0.0;
-    if (std::FILE *f = std::fopen(path, "r")) {
-        if (std::fscanf(f, "%lf", &v) != 1)
-            v = 0.0;
+    if (std::FILE *f = path != nullptr ? std::fopen(path, "r") : nullptr) {
+        double v = 0.0;
+        if (std::fscanf(f, "%lf", &v) == 1)
+            offset = v;
         std::fclose(f);
     }
-    return v;
+    return offset;
 }
 
-timespec real_clock(clockid_t id)
+long long real_ns(clockid_t id)
 {
     timespec t{};
     syscall(SYS_clock_gettime, id, &t);
-    return t;
-}
-
-timespec shifted(timespec t, double by)
-{
-    double whole = std::floor(by);
-    t.tv_sec += static_cast<time_t>(whole);
-    t.tv_nsec += static_cast<long>(std::llround((by - whole) * 1e9));
-    while (t.tv_nsec >= 1000000000) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000;
-    }
-    return t;
-}
-
-double seconds(const timespec &t)
-{
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-void record_syslog(int prio, const char *fmt, va_list ap)
-{
-    char msg[1024];
-    std::vsnprintf(msg, sizeof(msg), fmt, ap);
-    if (syslog_pid)
-        record("syslog %d %s[%d]: %s", prio & LOG_PRIMASK, syslog_ident, static_cast<int>(getpid()), msg);
-    else
-        record("syslog %d %s: %s", prio & LOG_PRIMASK, syslog_ident, msg);
+    return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
 }
 
 [[gnu::constructor]] void fake_clock_init()
 {
-    fixed_offset = std::strtod(std::getenv("QUORIX_FAKE_OFFSET") ? std::getenv("QUORIX_FAKE_OFFSET") : "0", nullptr);
+    const char *fixed = std::getenv("QUORIX_FAKE_OFFSET");
+    offset = fixed != nullptr ? std::strtod(fixed, nullptr) : 0.0;
+    settime_fail_left = env_long("QUORIX_FAKE_SETTIME_FAIL");
     resolve_fail_left = env_long("QUORIX_FAKE_RESOLVE_FAIL");
     sendto_fail_left = env_long("QUORIX_FAKE_SENDTO_FAIL");
     pollerr_left = env_long("QUORIX_FAKE_POLLERR");
@@ -125,45 +96,38 @@ void record_syslog(int prio, const char *fmt, va_list ap)
 
 extern "C" {
 
-// glibc's entry points when the daemon is built with _FORTIFY_SOURCE.
-void __vsyslog_chk(int prio, int flag, const char *fmt, va_list ap);
-void __syslog_chk(int prio, int flag, const char *fmt, ...);
-
 int clock_gettime(clockid_t id, timespec *tp)
 {
-    timespec t = real_clock(id);
-    if (id == CLOCK_REALTIME)
-        t = shifted(t, offset_now());
-    *tp = t;
+    long long ns = real_ns(id) + (id == CLOCK_REALTIME ? std::llround(offset_now() * 1e9) : 0);
+    *tp = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     return 0;
 }
 
 int clock_settime(clockid_t id, const timespec *tp)
 {
-    long fail = env_long("QUORIX_FAKE_SETTIME_FAIL");
-    if (fail != 0) {
-        errno = static_cast<int>(fail);
+    if (id != CLOCK_REALTIME || settime_fail_left-- > 0) {
+        errno = id != CLOCK_REALTIME ? EINVAL : EPERM;
         return -1;
     }
-    if (id != CLOCK_REALTIME) {
-        errno = EINVAL;
-        return -1;
+    long long real = real_ns(CLOCK_REALTIME);
+    offset = static_cast<double>(tp->tv_sec * 1'000'000'000LL + tp->tv_nsec - real) * 1e-9;
+    // Written before it is recorded: a test that saw the step may then set its own offset.
+    const char *path = std::getenv("QUORIX_FAKE_OFFSET_FILE");
+    if (std::FILE *f = path != nullptr ? std::fopen(path, "w") : nullptr) {
+        std::fprintf(f, "%.9f\n", offset);
+        std::fclose(f);
     }
-    timespec real = real_clock(CLOCK_REALTIME);
-    record("settime %lld.%09ld %lld.%09ld", static_cast<long long>(tp->tv_sec), tp->tv_nsec,
-           static_cast<long long>(real.tv_sec), real.tv_nsec);
-    fixed_offset = seconds(*tp) - seconds(real);
-    settime_moved = true;
+    record("settime %lld.%09ld %lld.%09lld", static_cast<long long>(tp->tv_sec), tp->tv_nsec,
+           real / 1'000'000'000, real % 1'000'000'000);
     return 0;
 }
 
 int adjtimex(timex *buf)
 {
-    long fail = env_long("QUORIX_FAKE_ADJTIMEX_FAIL");
     record("adjtimex modes=%u status=%d maxerror=%ld esterror=%ld", buf->modes, buf->status,
            buf->maxerror, buf->esterror);
-    if (fail != 0) {
-        errno = static_cast<int>(fail);
+    if (env_long("QUORIX_FAKE_ADJTIMEX_FAIL") != 0) {
+        errno = EPERM;
         return -1;
     }
     if (buf->modes == 0)  // read as from a kernel never synchronised, its PLL on
@@ -178,80 +142,46 @@ void openlog(const char *ident, int option, int facility)
     record("openlog %s %d %d", syslog_ident, option, facility);
 }
 
-void closelog()
-{
-}
-
+// A daemon built with _FORTIFY_SOURCE calls __syslog_chk instead: build it without.
 void vsyslog(int prio, const char *fmt, va_list ap)
 {
-    record_syslog(prio, fmt, ap);
+    char msg[1024];
+    std::vsnprintf(msg, sizeof(msg), fmt, ap);
+    if (syslog_pid)
+        record("syslog %d %s[%d]: %s", prio & LOG_PRIMASK, syslog_ident, static_cast<int>(getpid()), msg);
+    else
+        record("syslog %d %s: %s", prio & LOG_PRIMASK, syslog_ident, msg);
 }
 
 void syslog(int prio, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    record_syslog(prio, fmt, ap);
-    va_end(ap);
-}
-
-void __vsyslog_chk(int prio, int, const char *fmt, va_list ap)
-{
-    record_syslog(prio, fmt, ap);
-}
-
-void __syslog_chk(int prio, int, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    record_syslog(prio, fmt, ap);
+    vsyslog(prio, fmt, ap);
     va_end(ap);
 }
 
 hostent *gethostbyname(const char *name)
 {
-    static in_addr addr;
-    static char *addr_list[2] = {reinterpret_cast<char *>(&addr), nullptr};
+    static in_addr addr{htonl(INADDR_LOOPBACK)};
+    static char *addrs[2] = {reinterpret_cast<char *>(&addr), nullptr};
     static char *aliases[1] = {nullptr};
-    static hostent he;
+    static hostent he{nullptr, aliases, AF_INET, 4, addrs};
     record("lookup %s", name);
-    if (resolve_fail_left > 0) {
-        resolve_fail_left--;
-        h_errno = TRY_AGAIN;
+    std::size_t len = std::strlen(name);
+    if (resolve_fail_left-- > 0 || (len >= 8 && std::strcmp(name + len - 8, ".invalid") == 0)) {
+        h_errno = HOST_NOT_FOUND;
         return nullptr;
     }
-    const char *hosts = std::getenv("QUORIX_FAKE_HOSTS");
-    std::size_t len = std::strlen(name);
-    for (const char *p = hosts; p != nullptr && *p != '\0';) {
-        const char *eq = std::strchr(p, '=');
-        const char *end = std::strchr(p, ',');
-        if (end == nullptr)
-            end = p + std::strlen(p);
-        if (eq != nullptr && eq < end && static_cast<std::size_t>(eq - p) == len &&
-            std::strncmp(p, name, len) == 0) {
-            char dotted[32] = {};
-            std::memcpy(dotted, eq + 1, std::min<std::size_t>(static_cast<std::size_t>(end - eq - 1), 31));
-            if (inet_aton(dotted, &addr) == 0)
-                break;
-            he.h_name = const_cast<char *>(name);
-            he.h_aliases = aliases;
-            he.h_addrtype = AF_INET;
-            he.h_length = 4;
-            he.h_addr_list = addr_list;
-            return &he;
-        }
-        p = *end != '\0' ? end + 1 : end;
-    }
-    h_errno = HOST_NOT_FOUND;
-    return nullptr;
+    he.h_name = const_cast<char *>(name);
+    return &he;
 }
 
 ssize_t sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to, socklen_t tolen)
 {
     using sendto_fn = ssize_t (*)(int, const void *, size_t, int, const sockaddr *, socklen_t);
     static auto real = reinterpret_cast<sendto_fn>(dlsym(RTLD_NEXT, "sendto"));
-    if (sendto_fail_left > 0 && to != nullptr) {  // the daemon's warm-up sends nowhere
-        sendto_fail_left--;
+    if (to != nullptr && sendto_fail_left-- > 0) {  // the daemon's warm-up sends nowhere
         record("sendto failed");
         errno = ENETUNREACH;
         return -1;
@@ -263,8 +193,7 @@ int poll(pollfd *fds, nfds_t nfds, int timeout)
 {
     using poll_fn = int (*)(pollfd *, nfds_t, int);
     static auto real = reinterpret_cast<poll_fn>(dlsym(RTLD_NEXT, "poll"));
-    if (pollerr_left > 0 && nfds > 0) {
-        pollerr_left--;
+    if (nfds > 0 && pollerr_left-- > 0) {
         record("poll POLLERR");
         fds[0].revents = POLLERR;
         return 1;

@@ -8,31 +8,26 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 namespace {
 
 constexpr double NTP_EPOCH_OFFSET = 2208988800.0;
 
-std::string asan_options()
+sockaddr_in loopback(std::uint16_t port)
 {
-    // The daemon keeps its state until it exits, and the fake clock must load
-    // before the sanitizer runtime is checked.
-    const char *old = std::getenv("ASAN_OPTIONS");
-    std::string opts = old != nullptr ? old : "";
-    return "ASAN_OPTIONS=" + opts + (opts.empty() ? "" : ":") +
-           "verify_asan_link_order=0:detect_leaks=0";
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
 }
 
 } // namespace
-
-std::string daemon_path()
-{
-    return QUORIX_BIN;
-}
 
 std::vector<std::string> daemon_command(const std::vector<std::string> &args)
 {
@@ -49,25 +44,23 @@ std::vector<std::string> daemon_command(const std::vector<std::string> &args)
                 "--errors-for-leak-kinds=definite", "--track-fds=no", "-q",
                 "--suppressions=" + supp};
     }
-    argv.push_back(daemon_path());
+    argv.push_back(QUORIX_BIN);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 
 run_options fake_clock_options(const temp_dir &dir, std::vector<std::string> env)
 {
+    // The daemon keeps its state until it exits, and the fake clock must load
+    // before the sanitizer runtime is checked.
+    const char *asan = std::getenv("ASAN_OPTIONS");
     run_options opt;
-    opt.env = {"LD_PRELOAD=" + std::string(QUORIX_FAKE_CLOCK), "QUORIX_FAKE_LOG=" + dir / "fake.log",
-               asan_options(), "RTC_DEVICE_NAME="};
+    opt.env = {"LD_PRELOAD=" QUORIX_FAKE_CLOCK, "QUORIX_FAKE_LOG=" + dir / "fake.log",
+               std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                   ":verify_asan_link_order=0:detect_leaks=0",
+               "RTC_DEVICE_NAME="};
     opt.env.insert(opt.env.end(), env.begin(), env.end());
     return opt;
-}
-
-bool fake_clock_works()
-{
-    temp_dir dir;
-    run_result r = run_program(daemon_command({"--version"}), fake_clock_options(dir));
-    return r.status == 0 && read_file(dir / "fake.log").find("fake clock loaded") != std::string::npos;
 }
 
 child_process start_daemon(const temp_dir &dir, const std::string &config,
@@ -76,19 +69,6 @@ child_process start_daemon(const temp_dir &dir, const std::string &config,
     std::string path = dir.write("test.conf", config);
     return start_program(daemon_command({"--disable-d", "-c", path}),
                          fake_clock_options(dir, std::move(env)), dir);
-}
-
-run_result run_daemon(const temp_dir &dir, const std::string &config,
-                      std::vector<std::string> env, double timeout_s)
-{
-    child_process child = start_daemon(dir, config, std::move(env));
-    run_result res;
-    if (!wait_program(&child, timeout_s))
-        stop_program(&child);
-    res.status = child.status;
-    res.out = read_file(child.out_path);
-    res.err = read_file(child.err_path);
-    return res;
 }
 
 std::string wait_for_text(const std::string &path, const std::string &text, double timeout_s)
@@ -102,10 +82,21 @@ std::string wait_for_text(const std::string &path, const std::string &text, doub
     }
 }
 
-std::string client_conf(std::uint16_t port, const std::string &extra, const char *host)
+std::uint16_t reported_port(const std::string &err_path)
+{
+    const std::string key = "Local address: ";
+    std::string text = wait_for_text(err_path, key, 10);
+    unsigned port = 0;
+    std::size_t at = text.find(key);
+    if (at != std::string::npos)
+        std::ignore = std::sscanf(text.c_str() + at, "Local address: %*[0-9.]:%u", &port);
+    return static_cast<std::uint16_t>(port);
+}
+
+std::string client_conf(std::uint16_t port, const std::string &extra, const std::string &host)
 {
     return "enable_client = 1\nlog.stderr = 1\nrecv_timeout = 100\nnum_update_tries = 1\n"
-           "timeserver.a = " + std::string(host) + ":" + std::to_string(port) + "\n" + extra;
+           "timeserver.a = " + host + ":" + std::to_string(port) + "\n" + extra;
 }
 
 std::size_t count(const std::string &s, const std::string &what)
@@ -116,28 +107,16 @@ std::size_t count(const std::string &s, const std::string &what)
     return n;
 }
 
-std::uint16_t free_udp_port()
+std::string replace_all(std::string s, const std::string &from, const std::string &to)
 {
-    udp_peer probe;
-    return probe.port();
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
 }
 
 double real_now()
 {
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-void put_ntp_time(std::uint8_t *dst, double unix_seconds)
-{
-    double ntp = unix_seconds + NTP_EPOCH_OFFSET;
-    double whole = std::floor(ntp);
-    auto sec = static_cast<std::uint32_t>(static_cast<std::uint64_t>(whole));
-    auto frac = static_cast<std::uint32_t>((ntp - whole) * 4294967296.0);
-    std::uint32_t be_sec = htonl(sec), be_frac = htonl(frac);
-    std::memcpy(dst, &be_sec, 4);
-    std::memcpy(dst + 4, &be_frac, 4);
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 double get_ntp_time(const std::uint8_t *src)
@@ -148,17 +127,24 @@ double get_ntp_time(const std::uint8_t *src)
     return static_cast<double>(ntohl(sec)) - NTP_EPOCH_OFFSET + ntohl(frac) / 4294967296.0;
 }
 
-udp_peer::udp_peer(std::uint16_t port)
+double seconds_in(const std::string &text, const std::string &label)
 {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0)
-        throw std::runtime_error("cannot bind a UDP socket on 127.0.0.1");
+    int whole = 0;
+    unsigned us = 0;
+    std::size_t at = text.find(label);
+    if (at == std::string::npos || std::sscanf(&text[at + label.size()], "%d.%u sec", &whole, &us) != 2)
+        return NAN;
+    return whole + us / 1e6;
+}
+
+udp_peer::udp_peer()
+{
+    sockaddr_in a = loopback(0);
     socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        throw std::runtime_error("cannot bind a UDP socket on 127.0.0.1");
     port_ = ntohs(a.sin_port);
 }
 
@@ -167,93 +153,58 @@ udp_peer::~udp_peer()
     close(fd_);
 }
 
-long udp_peer::recv(std::vector<std::uint8_t> *data, sockaddr_in *from, int timeout_ms)
+bytes udp_peer::recv(int timeout_ms)
 {
     pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, timeout_ms) <= 0)
-        return -1;
-    data->assign(2048, 0);
     sockaddr_in src{};
     socklen_t len = sizeof(src);
-    ssize_t n = recvfrom(fd_, data->data(), data->size(), MSG_TRUNC, reinterpret_cast<sockaddr *>(&src), &len);
-    if (n < 0)
-        return -1;
-    data->resize(std::min<std::size_t>(static_cast<std::size_t>(n), data->size()));
-    if (from != nullptr)
-        *from = src;
-    return n;
+    bytes data(2048);
+    ssize_t n = poll(&pfd, 1, timeout_ms) <= 0 ? -1 : recvfrom(fd_, data.data(), data.size(), 0,
+        reinterpret_cast<sockaddr *>(&src), &len);
+    data.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    from_ = n < 0 ? from_ : ntohs(src.sin_port);
+    return data;
 }
 
-void udp_peer::send(const void *data, std::size_t len, const sockaddr_in &to)
+void udp_peer::send(std::span<const std::uint8_t> data, std::uint16_t port)
 {
-    sendto(fd_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+    sockaddr_in to = loopback(port);
+    sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
 }
 
-void udp_peer::send_to_port(const void *data, std::size_t len, std::uint16_t port)
+bytes udp_peer::serve(double offset_s, int timeout_ms)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    send(data, len, to);
+    bytes req = recv(timeout_ms);
+    if (req.size() != 48)
+        return {};
+    send(make_reply(req, offset_s), from_);
+    return req;
 }
 
-packet48 make_reply(const std::uint8_t *req, double offset_s)
+std::uint16_t free_udp_port()
 {
-    packet48 p{};
-    p[0] = 0x1C;  // LI 0, VN 3, mode 4
-    p[1] = 2;
-    p[3] = 0xEC;
-    double now = real_now() + offset_s;
-    put_ntp_time(&p[16], now);
-    std::memcpy(&p[24], req + 40, 8);
-    put_ntp_time(&p[32], now);
-    put_ntp_time(&p[40], now);
+    udp_peer probe;
+    return probe.port();
+}
+
+packet48 make_reply(const bytes &req, double offset_s)
+{
+    packet48 p{0x1C, 2, 0, 0xEC};  // LI 0, VN 3, mode 4; stratum 2
+    double now = real_now() + offset_s + NTP_EPOCH_OFFSET;
+    std::uint32_t be[2] = {htonl(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now))),
+                           htonl(static_cast<std::uint32_t>(std::fmod(now, 1.0) * 4294967296.0))};
+    for (std::size_t at : {16, 32, 40})
+        std::memcpy(&p[at], be, 8);
+    std::memcpy(&p[24], &req[40], 8);
     return p;
 }
 
 void daemon_test::SetUp()
 {
-    static const bool loaded = fake_clock_works();
+    static const bool loaded = [] {
+        temp_dir dir;
+        run_result r = run_program(daemon_command({"--version"}), fake_clock_options(dir));
+        return r.status == 0 && read_file(dir / "fake.log").find("fake clock loaded") != std::string::npos;
+    }();
     ASSERT_TRUE(loaded) << "the fake clock does not load: the daemon must not run";
-}
-
-child_stopper::~child_stopper()
-{
-    stop_program(child);
-}
-
-std::vector<std::uint8_t> serve_one(udp_peer *srv, double offset_s, sockaddr_in *from,
-                                    int timeout_ms)
-{
-    std::vector<std::uint8_t> req;
-    if (srv->recv(&req, from, timeout_ms) != 48)
-        return {};
-    packet48 rep = make_reply(req.data(), offset_s);
-    srv->send(rep.data(), rep.size(), *from);
-    return req;
-}
-
-std::uint16_t reported_port(const std::string &err_path, double timeout_s)
-{
-    const std::string key = "Local address: ";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-    do {
-        std::string text = read_file(err_path);
-        std::size_t at = text.find(key);
-        std::size_t eol = at == std::string::npos ? at : text.find('\n', at);
-        if (eol != std::string::npos) {
-            std::size_t colon = text.rfind(':', eol);
-            return static_cast<std::uint16_t>(std::stoul(text.substr(colon + 1, eol - colon - 1)));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return 0;
-}
-
-bool find_offset(const std::string &text, int *whole, unsigned *us)
-{
-    std::size_t at = text.find("Offset: ");
-    return at != std::string::npos &&
-           std::sscanf(text.c_str() + at, "Offset: %d.%u sec", whole, us) == 2;
 }

@@ -44,20 +44,17 @@ void report(const std::string &what, double offset_s)
 void daemon_measures(const std::string &what, std::uint16_t port, double clock, double want)
 {
     temp_dir dir;
-    run_result r = run_daemon(dir, "enable_client = 1\nlog.stderr = 1\nupdate_dryrun = 1\n"
-                              "exit_after_update = 1\nrecv_timeout = 200\nnum_update_tries = 25\n"
-                              "timeserver.peer = 127.0.0.1:" + std::to_string(port) + "\n",
-                              {"QUORIX_FAKE_OFFSET=" + std::to_string(clock)}, 15);
-    int whole = 0, delay_whole = 0;
-    unsigned us = 0, delay_us = 0;
-    EXPECT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(find_offset(r.err, &whole, &us)) << r.err;
-    std::sscanf(r.err.c_str() + r.err.find("Delay:  "), "Delay:  %d.%u", &delay_whole, &delay_us);
-    double delay = delay_whole + delay_us / 1e6;
-    report(what, whole + us / 1e6);
+    child_process d = start_daemon(dir, client_conf(port, "update_dryrun = 1\nexit_after_update = 1\n"
+        "recv_timeout = 200\nnum_update_tries = 25\n"), {"QUORIX_FAKE_OFFSET=" + std::to_string(clock)});
+    child_stopper stop{&d};
+    ASSERT_TRUE(wait_program(&d, 15));
+    std::string err = read_file(d.err_path);
+    double offset = seconds_in(err), delay = seconds_in(err, "Delay:  ");
+    EXPECT_EQ(d.status, 0) << err;
+    report(what, offset);
     report(what + ", delay", delay);
     EXPECT_LT(delay, 0.01);
-    EXPECT_NEAR(whole + us / 1e6, want, delay / 2 + 0.0005);
+    EXPECT_NEAR(offset, want, delay / 2 + 0.0005);
 }
 
 // The daemon as a server on port, its clock offset_s ahead of the real one.
@@ -66,7 +63,7 @@ child_process daemon_server(const temp_dir &dir, std::uint16_t port, double offs
     child_process d = start_daemon(dir, "enable_server = 1\nlog.stderr = 1\nlog.config = 1\n"
                                    "bind_port = " + std::to_string(port) + "\n",
                                    {"QUORIX_FAKE_OFFSET=" + std::to_string(offset_s)});
-    EXPECT_EQ(reported_port(d.err_path, 5), port);
+    EXPECT_EQ(reported_port(d.err_path), port);
     return d;
 }
 
@@ -128,8 +125,8 @@ TEST_F(PeerInteropTest, NtpdigVersionFourGetsNoAnswer)
         env += " '" + e + "'";
     std::string script =
         "ip link set lo up || exit 90\n"
-        "env" + env + " timeout 20 " + daemon_path() + " --disable-d -c " + conf + " 2>" +
-        err_path + " & pid=$!\n"
+        "env" + env + " timeout 20 " QUORIX_BIN " --disable-d -c " + conf + " 2>" + err_path +
+        " & pid=$!\n"
         "for i in $(seq 100); do grep -q 'Local address' " + err_path +
         " && break; sleep 0.05; done\n"
         "/usr/bin/ntpdig -t 1 127.0.0.1; echo \"ntpdig status $?\"\n"
