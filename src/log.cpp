@@ -30,27 +30,40 @@ void rotate_move(ntp_state *st, const char *from, const char *to)
         std::exit(1);
 }
 
+// Each output formats from its own copy of the arguments: a va_list is spent
+// once it has been read.
+[[gnu::format(printf, 2, 0)]] void write_copy(std::FILE *f, const char *fmt, va_list ap,
+                                              const char *end)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    std::vfprintf(f, fmt, copy);
+    va_end(copy);
+    std::fputs(end, f);
+}
+
+// The log file's copy of a message, after the size check; flushed, so that
+// the file is complete after every line.
+[[gnu::format(printf, 2, 0)]] void write_log_file(ntp_state *st, const char *fmt, va_list ap,
+                                                  const char *end)
+{
+    if (st->log_file == nullptr)
+        return;
+    if (std::FILE *f = rotate_if_needed(st)) {
+        write_copy(f, fmt, ap, end);
+        std::fflush(f);
+    }
+}
+
 } // namespace
 
 void log_impl(ntp_state *st, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    if (st->log_stderr) {
-        va_list copy;
-        va_copy(copy, ap);
-        std::vfprintf(stderr, fmt, copy);
-        va_end(copy);
-    }
-    if (st->log_file != nullptr) {
-        if (std::FILE *f = rotate_if_needed(st)) {
-            va_list copy;
-            va_copy(copy, ap);
-            std::vfprintf(f, fmt, copy);
-            va_end(copy);
-            std::fflush(f);
-        }
-    }
+    if (st->log_stderr)
+        write_copy(stderr, fmt, ap, "");
+    write_log_file(st, fmt, ap, "");
     va_end(ap);
 }
 
@@ -58,24 +71,14 @@ void log_all_impl(ntp_state *st, bool is_error, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    if (st->log_file != nullptr) {
-        if (std::FILE *f = rotate_if_needed(st)) {
-            va_list copy;
-            va_copy(copy, ap);
-            std::vfprintf(f, fmt, copy);
-            va_end(copy);
-            std::fputc('\n', f);
-            std::fflush(f);
-        }
-    }
+    write_log_file(st, fmt, ap, "\n");
     if (st->syslog_enable) {
         va_list copy;
         va_copy(copy, ap);
         vsyslog(is_error ? LOG_ERR : LOG_INFO, fmt, copy);
         va_end(copy);
     }
-    std::vfprintf(stderr, fmt, ap);
-    std::fputc('\n', stderr);
+    write_copy(stderr, fmt, ap, "\n");
     std::fflush(stderr);
     va_end(ap);
 }

@@ -379,7 +379,9 @@ bool ms_until(const timespec *target, const timespec *now, int *wait_ms)
         *wait_ms = NTP_MAX_WAIT_MS;
         return false;
     }
-    *wait_ms = static_cast<int>((target->tv_sec - now->tv_sec) * 1000 + target_ms - now_ms);
+    // Up to 10,000 s and 999 ms here: the cap holds for these too.
+    long wait = (target->tv_sec - now->tv_sec) * 1000 + target_ms - now_ms;
+    *wait_ms = static_cast<int>(wait < NTP_MAX_WAIT_MS ? wait : NTP_MAX_WAIT_MS);
     return false;
 }
 
