@@ -517,7 +517,8 @@ void main_loop(ntp_state *st)
 {
     loop_state ls{};
     ls.precision = clock_precision();
-    platform_warm_up(st->sock);
+    if (st->enable_client)
+        platform_warm_up(st->sock);
     ls.next_sync = mono_after_ms(std::int64_t{st->first_update_delay} * 1000);
     pollfd pfd{st->sock, POLLIN, 0};
 
