@@ -16,12 +16,11 @@
 
 namespace {
 
-constexpr std::string_view CONF_SUFFIX = ".conf";
-constexpr const char *STDIN_NAME = "<stdin>";
+constexpr const char *CONF_STDIN_NAME = "<stdin>";
 
 // One read takes at most 1022 characters and the terminator: the longest
 // accepted line is 1021 characters plus its newline.
-constexpr int LINE_READ_SIZE = 1023;
+constexpr int CONF_LINE_READ_SIZE = 1023;
 
 struct bool_key {
     std::string_view name;
@@ -160,7 +159,7 @@ int invalid_value(const char *name, const char *value)
 }
 
 struct file_closer {
-    void operator()(std::FILE *f) const { std::fclose(f); }
+    void operator()(std::FILE *f) const { std::ignore = std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
@@ -175,7 +174,7 @@ struct dir_list_guard {
     ~dir_list_guard() { free_dir_list(listing); }
 };
 
-int load_file(inipar_ctx *ctx, const char *path)
+[[nodiscard]] int load_file(inipar_ctx *ctx, const char *path)
 {
     file_ptr f(std::fopen(path, "rt"));
     if (!f) {
@@ -185,7 +184,7 @@ int load_file(inipar_ctx *ctx, const char *path)
     return load_ini_f(ctx, f.get(), path) == 0 ? 0 : -1;
 }
 
-int load_d_dir(inipar_ctx *ctx, const char *config_path)
+[[nodiscard]] int load_d_dir(inipar_ctx *ctx, const char *config_path)
 {
     // "/etc/ntp-quorix.conf" -> "/etc/ntp-quorix.d"
     std::size_t len = std::strlen(config_path);
@@ -194,7 +193,7 @@ int load_d_dir(inipar_ctx *ctx, const char *config_path)
         std::fprintf(stderr, "Could not allocate memory for \".d\" name: %s\n", std::strerror(errno));
         return -1;
     }
-    std::size_t base = len - CONF_SUFFIX.size();
+    std::size_t base = len - DIRLIST_SUFFIX.size();
     std::memcpy(dname, config_path, base);
     std::memcpy(dname + base, ".d", 3);
 
@@ -217,7 +216,7 @@ int load_d_dir(inipar_ctx *ctx, const char *config_path)
 // Apply the finished tree: top-level keys and the sections in tree order, the
 // time servers last, so that the resolution settings hold their final values
 // wherever they stand.
-int apply_tree(ntp_state *st, inipar_ctx *ctx)
+[[nodiscard]] int apply_tree(ntp_state *st, inipar_ctx *ctx)
 {
     inipar_tree_node *servers = nullptr;
     for (inipar_tree_node *node = inipar_kv_tree_iter(ctx, nullptr, nullptr); node != nullptr;
@@ -430,9 +429,9 @@ int resolve_host(const char *host, sockaddr_in *addr)
 
 int load_ini_f(inipar_ctx *ctx, std::FILE *stream, const char *name)
 {
-    char line[LINE_READ_SIZE + 1];
+    char line[CONF_LINE_READ_SIZE + 1];
     for (;;) {
-        if (std::fgets(line, LINE_READ_SIZE, stream) == nullptr) {
+        if (std::fgets(line, CONF_LINE_READ_SIZE, stream) == nullptr) {
             // A failed read must not pass for the end of the file: the rest of
             // the configuration would be silently lost.
             if (std::ferror(stream)) {
@@ -459,7 +458,7 @@ int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use
 {
     if (!use_stdin) {
         std::string_view path(config_path);
-        if (path.size() <= CONF_SUFFIX.size() || !path.ends_with(CONF_SUFFIX)) {
+        if (path.size() <= DIRLIST_SUFFIX.size() || !path.ends_with(DIRLIST_SUFFIX)) {
             std::fprintf(stderr, "Supplied file does not seem to be a config file: '%s'\n",
                          config_path);
             return -1;
@@ -476,7 +475,7 @@ int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use
     inipar_guard guard{&ctx};
 
     if (use_stdin) {
-        if (load_ini_f(&ctx, stdin, STDIN_NAME) != 0)
+        if (load_ini_f(&ctx, stdin, CONF_STDIN_NAME) != 0)
             return -1;
     } else {
         if (load_file(&ctx, config_path) != 0)

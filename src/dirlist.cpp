@@ -9,15 +9,14 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
 struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
+    void operator()(DIR *d) const { std::ignore = closedir(d); }
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-constexpr std::string_view CONF_SUFFIX = ".conf";
 
 bool is_candidate(const dirent *ent)
 {
@@ -26,7 +25,7 @@ bool is_candidate(const dirent *ent)
         return false;
     if (ent->d_type != DT_REG && ent->d_type != DT_LNK && ent->d_type != DT_UNKNOWN)
         return false;
-    return name.size() > CONF_SUFFIX.size() && name.ends_with(CONF_SUFFIX);
+    return name.size() > DIRLIST_SUFFIX.size() && name.ends_with(DIRLIST_SUFFIX);
 }
 
 int fail(ptrarr *listing)

@@ -2,7 +2,12 @@
 #ifndef QUORIX_DIRLIST_H
 #define QUORIX_DIRLIST_H
 
+#include <string_view>
+
 #include "ptrarr.h"
+
+// The names that are listed end in this.
+constexpr std::string_view DIRLIST_SUFFIX = ".conf";
 
 // Fill listing (caller's storage, any content) with heap paths "dirname/name"
 // of the regular files (symbolic links followed) whose names end in ".conf"

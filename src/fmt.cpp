@@ -6,11 +6,6 @@
 
 namespace {
 
-std::uint32_t load_be32(const std::uint8_t *p)
-{
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 void log_utc(ntp_state *st, const char *prefix, time_t secs, unsigned ms)
 {
     struct tm tm;
@@ -33,7 +28,9 @@ void log_timespec(ntp_state *st, const char *prefix, const timespec *when)
 
 void log_timestamp(ntp_state *st, const char *prefix, std::span<const std::uint8_t, 8> ntp_time)
 {
-    std::uint32_t secs = load_be32(ntp_time.data()) + NTP_TO_UNIX_SECONDS;
+    // Modulo 2^32, so that NTP times below 1970 read as the era that begins
+    // in 2036: every value prints as a time from 1970 to 2106.
+    std::uint32_t secs = load_be32(ntp_time.data()) - NTP_UNIX_EPOCH;
     std::uint64_t frac = load_be32(ntp_time.data() + 4);
     log_utc(st, prefix, static_cast<time_t>(secs), static_cast<unsigned>((frac * 1000) >> 32));
 }

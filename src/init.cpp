@@ -11,16 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 
 #include "fmt.h"
 #include "log.h"
+#include "platform.h"
 #include "version.h"
 
 namespace {
 
-constexpr const char *SYSLOG_IDENT = "ntp-quorix";
+constexpr const char *INIT_SYSLOG_IDENT = "ntp-quorix";
 constexpr const char *syslog_available = "fully supported with openlog";
-constexpr const char *RTC_ENV_NAME = "RTC_DEVICE_NAME";
 
 const char *yes_no(bool b)
 {
@@ -36,7 +37,7 @@ const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
     return buf;
 }
 
-int open_log_file(ntp_state *st)
+[[nodiscard]] int open_log_file(ntp_state *st)
 {
     st->log_filename_len = std::strlen(st->log_filename);
     st->rotate_name_from = static_cast<char *>(std::malloc(st->log_filename_len + 20));
@@ -119,7 +120,7 @@ void report_config(ntp_state *st, const timespec *start_time)
     log_impl(st, "Resolve timeserver again after: %s [req: %s]\n", eff, req);
 }
 
-int check_timeservers(ntp_state *st)
+[[nodiscard]] int check_timeservers(ntp_state *st)
 {
     if (st->timeservers_unresolved) {
         if (!st->ignore_unresolved_timeservers) {
@@ -158,7 +159,7 @@ int check_timeservers(ntp_state *st)
     return 0;
 }
 
-int open_socket(ntp_state *st)
+[[nodiscard]] int open_socket(ntp_state *st)
 {
     st->local_addr = sockaddr_in{};
     st->local_addr.sin_family = AF_INET;
@@ -204,7 +205,7 @@ int open_socket(ntp_state *st)
 int init(ntp_state *st)
 {
     if (st->syslog_enable) {
-        openlog(SYSLOG_IDENT, LOG_PID, LOG_DAEMON);
+        openlog(INIT_SYSLOG_IDENT, LOG_PID, LOG_DAEMON);
         if (st->syslog_startup)
             syslog(LOG_INFO, "NTP v%s", ntp_quorix_version);
     }
@@ -213,10 +214,10 @@ int init(ntp_state *st)
     if (st->log_startup)
         log_impl(st, "NTP v%s\n", ntp_quorix_version);
     if (st->rtcdev != nullptr)
-        setenv(RTC_ENV_NAME, st->rtcdev, 1);
+        std::ignore = setenv(PLATFORM_RTC_ENV, st->rtcdev, 1);
 
     timespec start_time{};
-    clock_gettime(CLOCK_REALTIME, &start_time);
+    std::ignore = clock_gettime(CLOCK_REALTIME, &start_time);
     std::srand(static_cast<unsigned>(start_time.tv_sec) ^ static_cast<unsigned>(start_time.tv_nsec));
 
     if (st->log_config)

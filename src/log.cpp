@@ -91,7 +91,7 @@ std::FILE *rotate_if_needed(ntp_state *st)
     if (sb.st_size < static_cast<off_t>(st->logrotate_max_size) * 1024)
         return st->log_file;
 
-    std::fclose(st->log_file);
+    std::ignore = std::fclose(st->log_file);
     st->log_file = nullptr;
     rotate_logs(st);
     st->log_file = std::fopen(st->log_filename, "wt");

@@ -19,7 +19,7 @@
 // logrotate_max_size KiB. Returns the stream to write to, or null when this
 // message must not go to the file. May end the process (status 1) when a
 // rotation step fails and logrotate_ignore_error is off.
-std::FILE *rotate_if_needed(ntp_state *st);
+[[nodiscard]] std::FILE *rotate_if_needed(ntp_state *st);
 
 // Shift the numbered backups ("<log>.0" newest) and move the live file to
 // backup 0. The live file must be closed.

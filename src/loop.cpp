@@ -19,12 +19,12 @@ namespace {
 
 constexpr std::uint8_t NTP_VERSION = 3;
 constexpr std::uint8_t NTP_LI_UNSYNC = 3;
-constexpr std::uint8_t REQUEST_POLL = 10;
-constexpr std::uint8_t REQUEST_PRECISION = 0xFD;  // -3
+constexpr std::uint8_t NTP_REQUEST_POLL = 10;
+constexpr std::uint8_t NTP_REQUEST_PRECISION = 0xFD;  // -3
 
 // The request log line shows at most 50 bytes of a host name.
-constexpr std::size_t HOST_SHOWN_MAX = 50;
-constexpr int HOST_SHOWN_CUT = 47;
+constexpr std::size_t NTP_HOST_SHOWN_MAX = 50;
+constexpr int NTP_HOST_SHOWN_CUT = 47;
 
 void store_be32(std::uint8_t *p, std::uint32_t v)
 {
@@ -34,15 +34,10 @@ void store_be32(std::uint8_t *p, std::uint32_t v)
     p[3] = static_cast<std::uint8_t>(v);
 }
 
-std::uint32_t load_be32(const std::uint8_t *p)
-{
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 timespec clock_now(clockid_t id)
 {
     timespec t{};
-    clock_gettime(id, &t);
+    std::ignore = clock_gettime(id, &t);
     return t;
 }
 
@@ -65,14 +60,14 @@ void schedule_next(const ntp_state *st, loop_state *ls)
     ls->next_sync = mono_after_ms(std::int64_t{st->poll_interval} * 1000);
 }
 
-void exit_when_timeout(ntp_state *st)
+[[noreturn]] void exit_unanswered(ntp_state *st)
 {
     log_all_impl(st, true, "Time update was not successful, exiting...");
     std::exit(1);
 }
 
 // The update of the wall clock for an accepted reply. Returns the outcome.
-bool update_clock(ntp_state *st, loop_state *ls, std::int64_t offset, std::int64_t delay,
+[[nodiscard]] bool update_clock(ntp_state *st, loop_state *ls, std::int64_t offset, std::int64_t delay,
                   std::int32_t whole, std::uint32_t us)
 {
     if (st->update_dryrun) {
@@ -245,7 +240,7 @@ void begin_synchronization(ntp_state *st, loop_state *ls)
         log_all_impl(st, true, "No resolved timeserver is available, synchronization skipped");
         schedule_next(st, ls);
         if (st->exit_when_timeout)
-            exit_when_timeout(st);
+            exit_unanswered(st);
         return;
     }
     ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->pkt, &ls->reply_deadline,
@@ -272,13 +267,13 @@ void expire_request(ntp_state *st, loop_state *ls)
     if (st->exit_when_timeout &&
         (st->server_select != SERVER_SELECT_ROTATE ||
          st->current_timeserver + 1 >= st->timeservers.count))
-        exit_when_timeout(st);
+        exit_unanswered(st);
 }
 
 // poll() reported the socket without readable data. A pending socket error is
 // read (which clears it), so the next poll() blocks again instead of spinning.
 // Returns false when the socket can no longer be used.
-bool clear_socket_condition(const ntp_state *st, short revents)
+[[nodiscard]] bool clear_socket_condition(const ntp_state *st, short revents)
 {
     if (revents & POLLNVAL) {
         errno = EBADF;
@@ -389,8 +384,8 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1)
 {
     *pkt = ntp_packet{};
     pkt->li_vn_mode = NTP_LI_UNSYNC << 6 | NTP_VERSION << 3 | NTP_MODE_CLIENT;
-    pkt->poll_exp = REQUEST_POLL;
-    pkt->precision = REQUEST_PRECISION;
+    pkt->poll_exp = NTP_REQUEST_POLL;
+    pkt->precision = NTP_REQUEST_PRECISION;
     pkt->ref_ts = *t1;
     pkt->xmit_ts = *t1;
 }
@@ -465,8 +460,8 @@ int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
         syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host,
                static_cast<unsigned>(ts->port));
     if (st->log_update_req && have_log_output(st)) {
-        bool cut = ts->host_len > HOST_SHOWN_MAX;
-        int shown = cut ? HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
+        bool cut = ts->host_len > NTP_HOST_SHOWN_MAX;
+        int shown = cut ? NTP_HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
         char prefix[128];
         std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host,
                       cut ? "..." : "", static_cast<unsigned>(ts->port));

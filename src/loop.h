@@ -13,12 +13,10 @@
 #include <span>
 
 #include "conf.h"
+#include "fmt.h"
 #include "platform.h"
 
 constexpr std::size_t NTP_PACKET_SIZE = 48;
-
-// Seconds from 1900 (NTP era 0) to 1970 (Unix epoch).
-constexpr std::uint32_t NTP_UNIX_EPOCH = 2208988800u;
 
 constexpr std::uint8_t NTP_MODE_CLIENT = 3;
 constexpr std::uint8_t NTP_MODE_SERVER = 4;

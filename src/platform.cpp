@@ -19,15 +19,24 @@
 
 namespace {
 
-constexpr const char *RTC_ENV_NAME = "RTC_DEVICE_NAME";
-
-// Write t (UTC, whole seconds: the device keeps no finer time) to the RTC.
-int write_rtc(const char *path, const timespec *t)
+// Write the wall clock, just stepped, to the RTC. The device keeps whole
+// seconds: the time is read again after the device is open and rounded to
+// the nearest second, so that the device is at most half a second off.
+[[nodiscard]] int write_rtc(const char *path)
 {
 #ifdef __linux__
-    struct tm tm;
-    if (gmtime_r(&t->tv_sec, &tm) == nullptr)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return -1;
+    timespec now{};
+    std::ignore = clock_gettime(CLOCK_REALTIME, &now);
+    time_t secs = now.tv_sec + (now.tv_nsec >= 500'000'000 ? 1 : 0);
+    struct tm tm;
+    if (gmtime_r(&secs, &tm) == nullptr) {
+        std::ignore = close(fd);
+        errno = EOVERFLOW;
+        return -1;
+    }
     rtc_time rt{};
     rt.tm_sec = tm.tm_sec;
     rt.tm_min = tm.tm_min;
@@ -37,17 +46,13 @@ int write_rtc(const char *path, const timespec *t)
     rt.tm_year = tm.tm_year;
     rt.tm_wday = tm.tm_wday;
     rt.tm_yday = tm.tm_yday;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
     int res = ioctl(fd, RTC_SET_TIME, &rt);
     int err = errno;
-    close(fd);
+    std::ignore = close(fd);
     errno = err;
     return res == 0 ? 0 : -1;
 #else
     (void)path;
-    (void)t;
     errno = ENOTSUP;
     return -1;
 #endif
@@ -56,7 +61,7 @@ int write_rtc(const char *path, const timespec *t)
 // Tell the kernel that the clock is now synchronised, with the error bounds of
 // this step: it then reports the clock as synchronised and keeps the hardware
 // clock updated from it.
-int mark_synchronised(std::int64_t max_error_us)
+[[nodiscard]] int mark_synchronised(std::int64_t max_error_us)
 {
 #ifdef __linux__
     // The kernel's own limit: beyond 16 s of maximum error it gives up.
@@ -166,11 +171,15 @@ int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_repor
     if (mark_synchronised(max_error_us) != 0)
         report->sync_err = errno;
 
-    const char *name = std::getenv(RTC_ENV_NAME);
+    const char *name = std::getenv(PLATFORM_RTC_ENV);
     if (name == nullptr || *name == '\0')
         return 0;
-    std::snprintf(report->rtc_device, sizeof(report->rtc_device), "/dev/%s", name);
-    if (write_rtc(report->rtc_device, t) != 0)
+    // A name below /dev, or a whole path; never a path cut short.
+    int len = std::snprintf(report->rtc_device, sizeof(report->rtc_device),
+                            name[0] == '/' ? "%s" : "/dev/%s", name);
+    if (len < 0 || static_cast<std::size_t>(len) >= sizeof(report->rtc_device))
+        report->rtc_err = ENAMETOOLONG;
+    else if (write_rtc(report->rtc_device) != 0)
         report->rtc_err = errno;
     return 0;
 }

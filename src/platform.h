@@ -1,4 +1,5 @@
-// The operating-system calls that tests replace: setting the clock.
+// The operating-system calls around the clock and the socket: setting the
+// clock (and the real-time clock), and receiving and sending in batches.
 #ifndef QUORIX_PLATFORM_H
 #define QUORIX_PLATFORM_H
 
@@ -9,9 +10,12 @@
 #include <cstdint>
 #include <ctime>
 
+// The environment variable that names the real-time clock device.
+constexpr const char *PLATFORM_RTC_ENV = "RTC_DEVICE_NAME";
+
 // What else happened to the system after a clock step.
 struct clock_report {
-    char rtc_device[96];  // "/dev/<name>", empty when no real-time clock is named
+    char rtc_device[96];  // "/dev/<name>" (or the path given), empty when none is named
     int rtc_err;          // 0, or the errno of the failed real-time clock write
     int sync_err;         // 0, or the errno of the refused kernel synchronisation status
 };
@@ -19,8 +23,8 @@ struct clock_report {
 // Step the wall clock to t, known to within max_error_us microseconds. On
 // Linux, a successful step also tells the kernel that the clock is
 // synchronised (so that it keeps the hardware clock updated) and, when the
-// environment variable RTC_DEVICE_NAME names a device, writes t to that
-// real-time clock; *report tells how those went. Returns 0, or -1 with errno
+// environment variable RTC_DEVICE_NAME names a device, writes the new time,
+// rounded to the second, to that real-time clock; *report tells how those went. Returns 0, or -1 with errno
 // when the clock was not set.
 [[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us,
                                      clock_report *report);

@@ -5,20 +5,25 @@
 
 namespace {
 
-// Tokenizer states. A call's data may end in any of them; an item that was
-// not emitted by then is dropped.
-enum tok_state : std::uint64_t {
-    ST_LINE_START = 0,
-    ST_COMMENT = 1,
-    ST_KEY = 2,
-    ST_EQUALS = 3,
-    ST_VALUE_START = 4,
-    ST_QUOTED = 5,
-    ST_PLAIN = 6,
-    ST_EMIT = 7,
-    ST_SECTION = 8,
-    ST_SECTION_END = 9,
+// Tokenizer states, kept in inipar_ctx::state. A call's data may end in any of
+// them; an item that was not emitted by then is dropped.
+enum class tok_state : std::uint64_t {
+    line_start = 0,
+    comment = 1,
+    key = 2,
+    equals = 3,
+    value_start = 4,
+    quoted = 5,
+    plain = 6,
+    emit = 7,
+    section = 8,
+    section_end = 9,
 };
+
+void go(inipar_ctx *ctx, tok_state next)
+{
+    ctx->state = static_cast<std::uint64_t>(next);
+}
 
 constexpr bool is_line_end(unsigned char c)
 {
@@ -180,8 +185,7 @@ void advance(inipar_ctx *ctx)
 }
 
 // Move the cursor while pred holds; false when the data ran out.
-template <typename Pred>
-bool skip_while(inipar_ctx *ctx, Pred pred)
+bool skip_while(inipar_ctx *ctx, bool (*pred)(unsigned char))
 {
     while (ctx->remaining > 0 && pred(*ctx->pos))
         advance(ctx);
@@ -193,50 +197,50 @@ bool tokenize(inipar_ctx *ctx)
 {
     auto not_line_end = [](unsigned char c) { return !is_line_end(c); };
     for (;;) {
-        switch (ctx->state) {
-        case ST_LINE_START:
+        switch (static_cast<tok_state>(ctx->state)) {
+        case tok_state::line_start:
             if (!skip_while(ctx, is_blank))
                 return true;
             if (*ctx->pos == ';' || *ctx->pos == '#')
-                ctx->state = ST_COMMENT;
+                go(ctx, tok_state::comment);
             else if (*ctx->pos == '[')
-                ctx->state = ST_SECTION;
+                go(ctx, tok_state::section);
             else
-                ctx->state = ST_KEY;
+                go(ctx, tok_state::key);
             break;
-        case ST_COMMENT:
+        case tok_state::comment:
             if (!skip_while(ctx, not_line_end))
                 return true;
-            ctx->state = ST_LINE_START;
+            go(ctx, tok_state::line_start);
             break;
-        case ST_KEY:
+        case tok_state::key:
             ctx->key = ctx->pos;
             if (!skip_while(ctx, [](unsigned char c) { return !is_name_stop(c); }))
                 return true;
             ctx->key_len = static_cast<std::size_t>(ctx->pos - ctx->key);
-            ctx->state = ST_EQUALS;
+            go(ctx, tok_state::equals);
             break;
-        case ST_EQUALS:
+        case tok_state::equals:
             if (!skip_while(ctx, [](unsigned char c) { return c != '='; }))
                 return true;
             advance(ctx);
-            ctx->state = ST_VALUE_START;
+            go(ctx, tok_state::value_start);
             break;
-        case ST_VALUE_START:
+        case tok_state::value_start:
             if (!skip_while(ctx, is_inline_blank))
                 return true;
             if (is_line_end(*ctx->pos)) {
-                ctx->state = ST_LINE_START;
+                go(ctx, tok_state::line_start);
             } else if (*ctx->pos == '"') {
                 advance(ctx);
                 ctx->value = ctx->pos;
-                ctx->state = ST_QUOTED;
+                go(ctx, tok_state::quoted);
             } else {
                 ctx->value = ctx->pos;
-                ctx->state = ST_PLAIN;
+                go(ctx, tok_state::plain);
             }
             break;
-        case ST_QUOTED: {
+        case tok_state::quoted: {
             // The value ends at the first quote not escaped by an odd run of
             // backslashes; the backslashes stay in the value.
             std::size_t backslashes = 0;
@@ -247,38 +251,38 @@ bool tokenize(inipar_ctx *ctx)
             if (ctx->remaining == 0)
                 return true;
             ctx->value_len = static_cast<std::size_t>(ctx->pos - ctx->value);
-            ctx->state = ST_EMIT;
+            go(ctx, tok_state::emit);
             break;
         }
-        case ST_PLAIN:
+        case tok_state::plain:
             if (!skip_while(ctx, [](unsigned char c) { return !is_blank(c); }))
                 return true;
             ctx->value_len = static_cast<std::size_t>(ctx->pos - ctx->value);
-            ctx->state = ST_EMIT;
+            go(ctx, tok_state::emit);
             break;
-        case ST_EMIT:
+        case tok_state::emit:
             if (!emit_pair(ctx))
                 return false;
             if (!skip_while(ctx, not_line_end))
                 return true;
-            ctx->state = ST_LINE_START;
+            go(ctx, tok_state::line_start);
             break;
-        case ST_SECTION:
+        case tok_state::section:
             advance(ctx);
             ctx->key = ctx->pos;
             if (!skip_while(ctx, [](unsigned char c) { return !is_name_stop(c); }))
                 return true;
             ctx->key_len = static_cast<std::size_t>(ctx->pos - ctx->key);
-            ctx->state = ST_SECTION_END;
+            go(ctx, tok_state::section_end);
             break;
-        case ST_SECTION_END:
+        case tok_state::section_end:
             ctx->section = ctx->key;
             ctx->section_len = ctx->key_len > 0 ? ctx->key_len + 1 : 0;
             if (!skip_while(ctx, [](unsigned char c) { return c != ']'; }))
                 return true;
             if (!skip_while(ctx, not_line_end))
                 return true;
-            ctx->state = ST_LINE_START;
+            go(ctx, tok_state::line_start);
             break;
         default:
             return true;
@@ -364,7 +368,7 @@ long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void 
     ctx->value_len = 0;
     ctx->section = nullptr;
     ctx->section_len = 0;
-    ctx->state = ST_LINE_START;
+    go(ctx, tok_state::line_start);
 
     bool complete = tokenize(ctx);
     for (inipar_list *l = ctx->first_new->next; l != &ctx->pairs; l = l->next) {

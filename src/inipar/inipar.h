@@ -74,7 +74,7 @@ struct inipar_ctx {
 
 // Zero-fill ctx and store the hooks. Returns 1 if ctx or alloc is null.
 // A null free hook is accepted, but then no parse may use INIPAR_FLAG_REPLACE.
-long inipar_init(inipar_ctx *ctx, inipar_alloc_fn alloc, inipar_free_fn free,
+[[nodiscard]] long inipar_init(inipar_ctx *ctx, inipar_alloc_fn alloc, inipar_free_fn free,
                  void *user_data);
 
 // Free the whole tree, then every pair. Returns 2 if ctx or its free hook is null.
@@ -84,9 +84,9 @@ long inipar_deinit(inipar_ctx *ctx);
 // Every call starts with no section and no half-read item. Returns 0, 1 for a
 // null ctx or data or an uninitialised ctx, or INIPAR_ENOMEM when an allocation
 // failed: what was built before stays valid, later items are lost.
-long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
+[[nodiscard]] long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
                           std::size_t len, std::uint32_t flags);
-long inipar_parse_data(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
+[[nodiscard]] long inipar_parse_data(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
                        std::size_t len);
 
 // The pair after prev (the first one when prev is null); null at the end.
