@@ -1,0 +1,209 @@
+// The real daemon: its command line, and under the fake clock, the client of a
+// fake NTP server on 127.0.0.1 and the server of a test client.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "support.h"
+
+using DaemonTest = daemon_test;
+
+// Options act in order: --help and --version end the parsing, the last -c and
+// the last of --enable-d and --disable-d win, and --stdin wins over -c. A
+// client without servers stops at start-up, which proves the load succeeded.
+TEST_F(DaemonTest, OptionsAndTheirPrecedence)
+{
+    const std::string bin = QUORIX_BIN, version = "ntp-quorix v0.2.6\n";
+    const std::string help = "Usage: " + bin + " [OPTION]...\n";  // the first line; the rest is fixed text
+    const std::string loaded = "Client mode is enabled, but no usable timeservers are specified.\n"
+                               "Failed to init the NTP state\n";
+    const std::string missing = bin + ": '-c': missing argument\n";
+    auto unknown = [&bin](const std::string &arg) { return bin + ": '" + arg + "': unknown argument\n"; };
+    const std::string failed = "Failed to process the configuration.\nFailed to load config file ";
+    const std::string d_error = "Failed to parse 'num_update_tries' key: value '0' was invalid\n" +
+                                failed + "'@/d.conf'\n";
+    temp_dir dir;
+    dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
+    dir.write("d.conf", "enable_client = yes\n");
+    mkdir((dir / "d.d").c_str(), 0755);
+    dir.write("d.d/10-a.conf", "num_update_tries = 5\n");  // before 2-b: names in byte order
+    dir.write("d.d/2-b.conf", "num_update_tries = 0\n");
+    const struct {
+        strings args;  // '@' is the test's directory
+        std::string input;
+        int status;
+        std::string out, err;
+    } rows[] = {
+        {{"--help"}, "", 0, help, ""},
+        {{"--version"}, "", 0, version, ""},
+        {{"-c"}, "", 1, "", missing},
+        {{"--bogus", "--help"}, "", 1, "", unknown("--bogus")},
+        {{"-c", "@/ok.conf"}, "", 1, "", loaded},
+        {{"-c", "@/ok.conf", "-c", "@/none.conf"}, "", 1, "",
+         "Could not open config file '@/none.conf': No such file or directory\n"
+         "Failed to load config file '@/none.conf'\n"},
+        {{"-c", "@/none.conf", "--stdin"}, "enable_client = yes\n", 1, "", loaded},
+        {{"--stdin", "-c", "@/none.conf"}, "poll_interval = 5\n", 1, "",
+         "Failed to parse 'poll_interval' key: value '5' was invalid\n" + failed + "'@/none.conf'\n"},
+        {{"--stdin"}, "poll_interval = 60", 1, "",
+         "Config line too long in '<stdin>'\nFailed to load config file '/etc/ntp-quorix.conf'\n"},
+        {{"-c", "@/d.conf"}, "", 1, "", d_error},
+        {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", loaded},
+        {{"--disable-d", "--enable-d", "-c", "@/d.conf"}, "", 1, "", d_error},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        strings args;
+        for (const std::string &a : r.args)
+            args.push_back(replace_all(a, "@", dir.path));
+        process d(dir, args, {}, r.input);
+        ASSERT_TRUE(d.wait(10));
+        EXPECT_EQ(d.status, r.status);
+        EXPECT_EQ(read_file(d.out).substr(0, r.out.size()), r.out);
+        EXPECT_EQ(read_file(d.err), replace_all(r.err, "@", dir.path));
+    }
+}
+
+// One run per row, the client of a server with the real clock, its own clock
+// offset s off under the shim, or, with no environment, the kernel's clock
+// without the capability to set it. A step lands on the real time, and the
+// kernel is told that the clock is synchronised within half the round trip.
+TEST_F(DaemonTest, ClientOutcomesAndExitRules)
+{
+    const std::string success = "Time update was successful, exiting...\n", once = "exit_after_update = 1\n";
+    const std::string refused = " sec\nFailed to set new time: Operation not permitted\n"
+                                "ERROR: Time update was unsuccessful, exiting...\n";
+    const std::tuple<std::string, const char *, double, int, std::string, std::size_t> rows[] = {
+        // configuration, environment, daemon's clock, status, end of stderr, clock steps
+        {once, "", -4.25, 0, " sec\n" + success, 1},
+        {once + "update_dryrun = 1\nlog.update = 1\n", "", 2.5, 0,
+         " sec\nIgnored successful NTP time update\n" + success, 0},
+        {once + "rtcdev = /nonexistent/rtc\n", "QUORIX_FAKE_ADJTIMEX_FAIL=1", 1.5, 0, " sec\nWarning: could not "
+         "mark the clock as synchronised: Operation not permitted\nFailed to write the time to the real-time clock "
+         "'/nonexistent/rtc': No such file or directory\n" + success, 1},
+        {once, "QUORIX_FAKE_SETTIME_FAIL=1", 0.5, 1, refused, 0},
+        {once, nullptr, 0, 1, refused, 0},
+        {"exit_when_timeout = 1\n", "", 0, 1,
+         "Timeserver 127.0.0.1 did not respond\nTime update was not successful, exiting...\n", 0},
+    };
+    for (const auto &[conf, env, offset, status, end, steps] : rows) {
+        SCOPED_TRACE(conf + (env == nullptr ? "real clock " : env) + std::to_string(offset));
+        temp_dir dir;
+        udp_peer srv;
+        strings args = {"--disable-d", "-c", dir.write("c.conf", client_conf(srv.port, conf))};
+        if (env == nullptr)  // the capability is dropped twice over
+            args.insert(args.begin(), {"--inh-caps=-sys_time", "--bounding-set=-sys_time", "--", QUORIX_BIN});
+        process d(dir, args, {"QUORIX_FAKE_OFFSET=" + std::to_string(offset), env ? env : ""}, "", env != nullptr,
+                  env != nullptr ? QUORIX_BIN : "/usr/bin/setpriv");
+        bytes req = conf.starts_with("exit_when") ? bytes{} : srv.recv(5000);
+        if (req.size() == 48)  // answered with the real clock
+            srv.send(make_reply(req, 0), srv.from);
+        double seen = real_now() + offset;
+        ASSERT_TRUE(d.wait(10));
+        std::string err = read_file(d.err), fake = read_file(dir / "fake.log");
+        EXPECT_EQ(d.status, status);
+        EXPECT_TRUE(err.ends_with(end)) << err;
+        bool marked = env == nullptr || std::strstr(env, "ADJTIMEX") == nullptr;
+        ASSERT_EQ(count(fake, "settime "), steps) << fake;
+        EXPECT_EQ(count(fake, "adjtimex modes=28 status=1 "), marked ? steps : 0) << fake;
+        if (req.empty())
+            continue;
+        // DB 00 0A FD, twelve zero bytes, T1, sixteen zero bytes, T1.
+        EXPECT_EQ(bytes(req.begin(), req.begin() + 4), (bytes{0xDB, 0, 0x0A, 0xFD}));
+        EXPECT_TRUE(bytes(req.begin() + 4, req.begin() + 16) == bytes(12, 0) && std::equal(req.begin() + 16,
+                    req.begin() + 24, req.begin() + 40) && bytes(req.begin() + 24, req.begin() + 40) == bytes(16, 0));
+        EXPECT_NEAR(ntp_seconds(&req[40]), seen, 0.05);
+        EXPECT_NEAR(seconds_in(err), -offset, 0.02) << err;  // printed as floor and positive fraction
+        EXPECT_EQ(count(err, "_ts -> ") + count(err, "  ts_recv -> "), 4u) << err;
+        if (steps == 1 && marked) {
+            double requested = 0, real = 0;
+            long max = -1, est = -2;  // microseconds
+            std::sscanf(&fake[fake.find("settime ")], "settime %lf %lf", &requested, &real);
+            std::sscanf(&fake[fake.find(" status=1 maxerror=")], " status=1 maxerror=%ld esterror=%ld", &max, &est);
+            EXPECT_NEAR(requested, real, 0.02);
+            EXPECT_TRUE(max == est && max >= 0 && max < 100000) << fake;
+        }
+    }
+}
+
+// A client and server daemon 100 s ahead, waiting for its server, drops the
+// replies that do not answer its request and what it does not know (a marker
+// datagram comes last); it answers versions 0 to 3 in kind, not version 4.
+TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
+{
+    temp_dir dir;
+    udp_peer srv, client;
+    std::uint16_t port = udp_peer().port;
+    auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.config = 1\nrecv_timeout = 10000\n"
+        "log.incoming_update_req = 1\n"
+        "update_dryrun = 1\nexit_after_update = 1\nbind_port = " + std::to_string(port) + "\n"),
+        {"QUORIX_FAKE_OFFSET=100"});
+    ASSERT_EQ(reported_port(d->err), port);
+    const bytes held = srv.recv(5000), xmit = {0xE8, 0xFE, 0x6F, 0x80, 0x40, 0, 0, 1};
+    ASSERT_EQ(held.size(), 48u);
+    auto with = [&held](std::uint8_t first, std::size_t size) {  // a reply to the request, altered
+        auto rep = make_reply(held, 0);
+        bytes b(rep.begin(), rep.end());
+        b[0] = first;
+        b.resize(size, 0xEE);
+        return b;
+    };
+    bytes late = with(0x1C, 48), no_recv = late, no_xmit = late;
+    late[31] ^= 1;
+    std::fill_n(&no_recv[32], 8, 0);
+    std::fill_n(&no_xmit[40], 8, 0);
+    const std::string zero = "Invalid packet dropped, zero receive or transmit timestamp\n";
+    const std::tuple<bytes, std::string> drops[] = {
+        {late, "Invalid packet dropped, 'orig_ts' do not match\n"}, {no_recv, zero}, {no_xmit, zero},
+        {with(0x1C, 47), ""},
+        {with(0x24, 48), "Invalid packet dropped, version 4 is not supported\n"},
+        {with(0x1D, 48), "Ignoring unknown packet (mode=5)\n"},
+    };
+    std::string want, err;
+    for (const auto &[datagram, message] : drops)
+        srv.send(datagram, port), want += message;
+    srv.send(with(0x1F, 48), port);  // a marker: what came before it has been handled
+    err = wait_text(d->err, "Ignoring unknown packet (mode=7)\n");
+    EXPECT_EQ(err.substr(err.find('\n', err.find("Local address: ")) + 1), want + "Ignoring unknown packet (mode=7)\n");
+    for (int vn = 0; vn <= 4; vn++) {
+        SCOPED_TRACE("version " + std::to_string(vn));
+        bytes req(68, 0x11);  // 48 bytes and extension data
+        req[0] = static_cast<std::uint8_t>(0xC3 | vn << 3);  // LI 3, mode 3
+        req[2] = 0x06;
+        req[3] = 0xEC;
+        std::copy(xmit.begin(), xmit.end(), req.begin() + 40);
+        client.send(req, port);
+        bytes rep = client.recv(vn < 4 ? 2000 : 300);
+        double now = real_now() + 100;
+        ASSERT_EQ(rep.size(), vn < 4 ? 48u : 0u);
+        if (vn == 4)
+            break;
+        // Stratum 8, poll copied, our precision (1 ns clock: 2^-29 s), reference id 0.0.0.0.
+        EXPECT_EQ(bytes(rep.begin(), rep.begin() + 16), (bytes{static_cast<std::uint8_t>(vn << 3 | 4), 8,
+                  0x06, 0xE3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(bytes(rep.begin() + 16, rep.begin() + 24), bytes(rep.begin() + 32, rep.end() - 8));
+        EXPECT_EQ(bytes(rep.begin() + 24, rep.begin() + 32), xmit);
+        double recv_ts = ntp_seconds(&rep[32]), xmit_ts = ntp_seconds(&rep[40]);
+        EXPECT_NEAR(recv_ts, now, 0.05);
+        EXPECT_TRUE(xmit_ts >= recv_ts && xmit_ts - recv_ts < 0.01);
+    }
+    srv.send(make_reply(held, 0), port);
+    ASSERT_TRUE(d->wait(5));
+    EXPECT_EQ(d->status, 0) << read_file(d->err);
+    EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port) +
+                    " at "), 4u);
+}
+
+// After its last unanswered try a synchronization waits a poll interval.
+TEST_F(DaemonTest, AnUnansweredSynchronizationWaitsAnInterval)
+{
+    temp_dir dir;
+    udp_peer srv;
+    auto d = start(dir, client_conf(srv.port));
+    ASSERT_EQ(srv.recv(5000).size(), 48u);
+    EXPECT_NE(wait_text(d->err, "did not respond").find("Timeserver 127.0.0.1 did not respond\n"), std::string::npos);
+    EXPECT_TRUE(srv.recv(1000).empty());
+}

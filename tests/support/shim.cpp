@@ -1,0 +1,91 @@
+// Preloaded (LD_PRELOAD) into the real daemon by the end-to-end tests: it keeps
+// the daemon off the machine's clock, and records what the daemon asked for in
+// $QUORIX_FAKE_LOG, a line each.
+//   CLOCK_REALTIME reads the real clock plus $QUORIX_FAKE_OFFSET seconds;
+//   clock_settime records "settime <requested> <real>" and moves only the
+//   offset; the first $QUORIX_FAKE_SETTIME_FAIL calls fail with EPERM;
+//   adjtimex records its arguments and reads as a clock never synchronised, or
+//   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set.
+#include <sys/syscall.h>
+#include <sys/timex.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+double offset = 0;
+long settime_fails;
+
+double env(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr ? std::strtod(v, nullptr) : 0;
+}
+
+long long real_ns()
+{
+    timespec t{};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &t);
+    return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
+}
+
+[[gnu::format(printf, 1, 2)]] void record(const char *fmt, ...)
+{
+    if (std::FILE *f = std::fopen(std::getenv("QUORIX_FAKE_LOG"), "a")) {
+        va_list ap;
+        va_start(ap, fmt);
+        std::vfprintf(f, fmt, ap);
+        va_end(ap);
+        std::fputc('\n', f);
+        std::fclose(f);
+    }
+}
+
+[[gnu::constructor]] void shim_init()
+{
+    offset = env("QUORIX_FAKE_OFFSET");
+    settime_fails = static_cast<long>(env("QUORIX_FAKE_SETTIME_FAIL"));
+    record("fake clock loaded %d", static_cast<int>(getpid()));
+}
+
+} // namespace
+
+extern "C" {
+
+int clock_gettime(clockid_t id, timespec *tp)
+{
+    if (id != CLOCK_REALTIME)
+        return static_cast<int>(syscall(SYS_clock_gettime, id, tp));
+    long long ns = real_ns() + std::llround(offset * 1e9);
+    *tp = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    return 0;
+}
+
+int clock_settime(clockid_t id, const timespec *tp)
+{
+    if (id != CLOCK_REALTIME || settime_fails-- > 0)
+        return errno = EPERM, -1;
+    long long now = real_ns();
+    offset = static_cast<double>(tp->tv_sec * 1'000'000'000LL + tp->tv_nsec - now) * 1e-9;
+    record("settime %lld.%09ld %lld.%09lld", static_cast<long long>(tp->tv_sec), tp->tv_nsec,
+           now / 1'000'000'000, now % 1'000'000'000);
+    return 0;
+}
+
+int adjtimex(timex *buf)
+{
+    record("adjtimex modes=%u status=%d maxerror=%ld esterror=%ld", buf->modes, buf->status, buf->maxerror,
+           buf->esterror);
+    if (env("QUORIX_FAKE_ADJTIMEX_FAIL") != 0)
+        return errno = EPERM, -1;
+    buf->status = buf->modes == 0 ? STA_PLL | STA_UNSYNC : buf->status;
+    return TIME_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,246 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <linux/capability.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "conf.h"
+
+namespace {
+
+// Whether done() holds within seconds.
+bool poll_until(double seconds, const std::function<bool()> &done)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return done();
+}
+
+} // namespace
+
+temp_dir::temp_dir() : path("/tmp/quorix-test-XXXXXX")
+{
+    ::mkdtemp(path.data());
+}
+
+temp_dir::~temp_dir()
+{
+    std::filesystem::remove_all(path);
+}
+
+std::string temp_dir::write(const std::string &name, const std::string &text) const
+{
+    std::ofstream(*this / name, std::ios::binary) << text;
+    return *this / name;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string replace_all(std::string s, const std::string &from, const std::string &to)
+{
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+std::size_t count(const std::string &s, const std::string &what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1), n++) {
+    }
+    return n;
+}
+
+std::string stderr_of(const std::function<void()> &f)
+{
+    ::testing::internal::CaptureStderr();
+    return f(), ::testing::internal::GetCapturedStderr();
+}
+
+loaded load_conf(const std::string &path, bool use_d_dir)
+{
+    loaded r{state_ptr(static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state))), [](ntp_state *st) {
+        for (std::size_t i = 0; i < st->timeservers.count; i++)
+            std::free(st->timeservers.items[i]);
+        ptrarr_deinit(&st->timeservers);
+        for (char *p : {st->log_filename, st->rotate_name_from, st->rotate_name_to, st->bind_if, st->rtcdev})
+            std::free(p);
+        if (st->log_file != nullptr)
+            std::fclose(st->log_file);
+        std::free(st);
+    }), 0, {}};
+    r.err = stderr_of([&] { r.res = load_config(r.st.get(), path.c_str(), use_d_dir, false); });
+    return r;
+}
+
+std::string state_image(const ntp_state *st)
+{
+    return std::string(reinterpret_cast<const char *>(st), sizeof(*st));  // padding too: calloc left it zero
+}
+
+process::process(const temp_dir &dir, const strings &args, const strings &env, const std::string &input,
+                 bool shim, const char *program)
+{
+    static int serial = 0;
+    out = dir / ("run" + std::to_string(serial++));
+    err = out + ".err";
+    // The shim loads before the sanitizer runtime; the state record lives to the end.
+    strings envs = {"LD_PRELOAD=" QUORIX_SHIM, "QUORIX_FAKE_LOG=" + dir / "fake.log", "RTC_DEVICE_NAME=",
+                    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    envs.erase(envs.begin(), envs.begin() + (shim ? 0 : 3));
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char *> argv = {const_cast<char *>(program)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    int fds[3] = {open(dir.write(out.substr(dir.path.size() + 1) + ".in", input).c_str(), O_RDONLY),
+                  open(out.c_str(), O_WRONLY | O_CREAT, 0600), open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
+    std::fflush(nullptr);
+    if ((pid = fork()) == 0) {
+        for (int fd = 0; fd < 3; fd++)
+            dup2(fds[fd], fd);
+        for (const std::string &e : envs)
+            putenv(const_cast<char *>(e.c_str()));
+        // The tests run as root: a daemon without the shim must not step the host's clock.
+        if (prctl(PR_CAPBSET_DROP, CAP_SYS_TIME, 0, 0, 0) == 0)
+            execv(argv[0], argv.data());
+        _exit(127);
+    }
+    for (int fd : fds)
+        close(fd);
+}
+
+process::~process()
+{
+    if (pid > 0 && kill(pid, SIGTERM) == 0 && !wait(5) && kill(pid, SIGKILL) == 0)
+        wait(5);
+}
+
+bool process::wait(double seconds)
+{
+    return poll_until(seconds, [this] {
+        int ws;
+        if (pid > 0 && waitpid(pid, &ws, WNOHANG) == pid)
+            status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), pid = -1;
+        return pid < 0;
+    });
+}
+
+std::unique_ptr<process> start(const temp_dir &dir, const std::string &config, const strings &env)
+{
+    return std::make_unique<process>(dir, strings{"--disable-d", "-c", dir.write("test.conf", config)}, env);
+}
+
+std::string client_conf(std::uint16_t port, const std::string &extra, const std::string &host)
+{
+    return "enable_client = 1\nlog.stderr = 1\nrecv_timeout = 100\nnum_update_tries = 1\ntimeserver.a = " + host +
+           ":" + std::to_string(port) + "\n" + extra;
+}
+
+void daemon_test::SetUp()
+{
+    static const bool loaded = [] {
+        temp_dir dir;
+        process d(dir, {"--version"});
+        return d.wait(20) && d.status == 0 && count(read_file(dir / "fake.log"), "fake clock loaded");
+    }();
+    ASSERT_TRUE(loaded) << "the shim does not load: the daemon must not run";
+}
+
+std::string wait_text(const std::string &path, const std::string &text, double seconds)
+{
+    std::string s;
+    poll_until(seconds, [&] { return (s = read_file(path)).find(text) != std::string::npos; });
+    return s;
+}
+
+std::uint16_t reported_port(const std::string &path)
+{
+    std::string s = wait_text(path, "Local address: ", 10);
+    unsigned port = 0;
+    std::sscanf(s.c_str() + std::min(s.find("Local address: "), s.size()), "Local address: %*[0-9.]:%u", &port);
+    return static_cast<std::uint16_t>(port);
+}
+
+double seconds_in(const std::string &text, const std::string &label)
+{
+    int whole = 0;
+    unsigned us = 0;
+    std::size_t at = std::min(text.find(label), text.size()) + label.size();
+    return at <= text.size() && std::sscanf(text.c_str() + at, "%d.%u sec", &whole, &us) == 2 ? whole + us / 1e6 : NAN;
+}
+
+double real_now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+double ntp_seconds(const std::uint8_t *p)
+{
+    std::uint32_t w[2];
+    std::memcpy(w, p, 8);
+    return ntohl(w[0]) - 2208988800.0 + ntohl(w[1]) / 4294967296.0;
+}
+
+std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s)
+{
+    std::array<std::uint8_t, 48> p{0x1C, 2, 0, 0xEC};
+    double now = real_now() + offset_s + 2208988800.0;
+    std::uint32_t be[2] = {htonl(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now))),
+                           htonl(static_cast<std::uint32_t>(std::fmod(now, 1.0) * 4294967296.0))};
+    for (std::size_t at : {16, 32, 40})
+        std::memcpy(&p[at], be, 8);
+    std::memcpy(&p[24], &req[40], 8);
+    return p;
+}
+
+udp_peer::udp_peer() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+{
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof(a);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    port = ntohs(a.sin_port);
+}
+
+udp_peer::~udp_peer()
+{
+    close(fd);
+}
+
+bytes udp_peer::recv(int timeout_ms)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    sockaddr_in src{};
+    socklen_t len = sizeof(src);
+    bytes data(2048);
+    ssize_t n = poll(&pfd, 1, timeout_ms) <= 0 ? -1
+        : recvfrom(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&src), &len);
+    data.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    from = n < 0 ? from : ntohs(src.sin_port);
+    return data;
+}
+
+void udp_peer::send(std::span<const std::uint8_t> data, std::uint16_t to)
+{
+    sockaddr_in a{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
+    sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&a), sizeof(a));
+}

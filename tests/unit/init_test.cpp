@@ -1,0 +1,112 @@
+// Start-up: the report of the effective settings, the time-server entries and
+// rules, the socket and the log file opened in its three ways.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "conf.h"
+#include "init.h"
+#include "support.h"
+
+// Each row loads a file and starts up. Standard error (the load's if it fails)
+// is compared from the first line expected on; P is the port the system chose,
+// @ the test's directory. The log file holds new_log (or stays old_log).
+TEST(InitTest, ReportTimeServersSocketAndLogFile)
+{
+    udp_peer busy;
+    const std::string port = std::to_string(udp_peer().port), at = "Local address: 0.0.0.0:P\n";
+    const std::string report = "log.config = yes\nlog.stderr = yes\n";
+    const std::string bad = "ERROR: value of timeserver.a is invalid: ";
+    const std::string lazy = "Lazy resolve ignored timeservers: ", again = "Resolve timeserver again after: ";
+    const std::string no = lazy + "no [req: no]\n" + again + "never [req: never]\n";
+    const std::string servers = "log.stderr = yes\nlog.timeservers = yes\nenable_client = yes\ntimeserver.a = ";
+    const std::string on = "\nresolve_timeservers = yes\n", ign = "ignore_unresolved_timeservers = yes\n";
+    const std::string warn = "Warning: one or more timeservers remained unresolved.\nTimeservers:\n";
+    const std::string done = "Failed to process the configuration.\n";
+    const std::string one0 = "1 timeserver in total, 0 unresolved\n", one1 = "1 timeserver in total, 1 unresolved\n";
+    const std::string nx = "  \"nx.invalid:123\" is unresolved\n" + one1;
+    const std::string unusable = "Client mode is enabled, but no usable timeservers are specified.\n";
+    const std::string logged = "log.enable = yes\nlog.filename = @/ntp.log\nlog.startup = yes\nlog.stderr = yes\n"
+                               "log.timeservers = yes\nlogrotate.ignore_error = no\n";
+    const std::string v = "NTP v0.2.6\nTimeservers:\n0 timeservers in total, 0 unresolved\n", off = "log.append = no\n";
+    const std::string set = "Bind interface: \"lo\"\nRTC device name: \"rtc7\"\nExit: after update: yes; when timeout: "
+        "yes\nRotate size: 10000 KiB\nNumber of rotate backups: 1000\nIgnore logrotate errors: no\n"
+        "Rotate existing: no\n"
+        "Number of update tries: 1000\nFirst update delay: 1000 sec\nPoll interval: 10 sec\nUpdate dryrun: yes\n"
+        "Send timeout: 0.100 sec\nRecv timeout: 12.345 sec\nResolve retry timeout: 25.000 sec\nTimeserver select: "
+        "random\nResolve timeservers on startup: yes\n" + lazy + "yes [req: yes]\n" + again + "1 schedule [req: 1 "
+        "schedule]\n" + warn + "  \"good.test:1123\" -> 127.0.0.1:1123\n" + nx.substr(0, 33) +
+        "2 timeservers in total, "
+        "1 unresolved\nLocal address: 0.0.0.0:" + port + "\n";
+    const struct {
+        std::string config, old_log;
+        int res;
+        std::string err, new_log, log0;
+    } rows[] = {
+        {report, "", 0, "Started at T\nClient enabled: no\nServer enabled: no\n"
+         "Syslog enabled: no (fully supported with openlog)\nBind port: 123\nBind interface: (not set)\n"
+         "RTC device name: (not set)\nExit: after update: no; when timeout: no\nRotate size: 50 KiB\n"
+         "Number of rotate backups: 1\nIgnore logrotate errors: yes\nRotate existing: yes\n"
+         "Number of update tries: 3\nFirst update delay: 0 sec\nPoll interval: 600 sec\nUpdate dryrun: no\n"
+         "Send timeout: 2.500 sec\nRecv timeout: 5.000 sec\nResolve retry timeout: 1.500 sec\n"
+         "Timeserver select: rotate\nResolve timeservers on startup: no\n" + no + at, "", ""},
+        {report + "enable_client = yes\nenable_server = yes\nignore_unresolved_timeservers = yes\n"
+         "update_dryrun = yes\nexit_after_update = yes\nexit_when_timeout = yes\nresolve_timeservers = yes\n"
+         "lazy_resolve_ignored_timeservers = yes\nsend_timeout = 100\nrecv_timeout = 12345\n"
+         "first_update_delay = 1000\npoll_interval = 10\nresolve_retry_timeout = 25000\nnum_update_tries = 1000\n"
+         "resolve_timeserver_again_after = 1\nbind_if = lo\nrtcdev = rtc7\nserver_select = random\nbind_port = " +
+         port + "\ntimeserver.a = good.test:1123\ntimeserver.b = nx.invalid\n"
+         "log.timeservers = yes\nlogrotate.ignore_error = no\nlogrotate.rotate_existing = no\n"
+         "logrotate.max_size = 10000\nlogrotate.num_backups = 1000\n",
+         "", 0, set, "", ""},
+        {report + "lazy_resolve_ignored_timeservers = yes\nresolve_timeserver_again_after = 2\n", "", 0,
+         lazy + "no [req: yes]\n" + again + "never [req: 2 schedules]\n" + at, "", ""},
+        {report + "enable_server = yes\nbind_port = " + std::to_string(busy.port) + "\n", "", -1,
+         no + "bind() failed: Address already in use\n", "", ""},
+        {report + "bind_if = nosuchif0\n", "", -1, no + "setsockopt(SO_BINDTODEVICE) failed: No such device\n", "", ""},
+        {servers + "192.0.2.1", "", 0, "Timeservers:\n  \"192.0.2.1:123\" is unresolved\n" + one1, "", ""},
+        {servers + "good.test:0x7b" + on, "", 0, "Timeservers:\n  \"good.test:123\" -> 127.0.0.1:123\n" + one0, "", ""},
+        {servers + "nx.invalid", "", 0, "Timeservers:\n" + nx, "", ""},
+        {servers + "255.255.255.255" + on, "", -1, "One or more timeservers remained unresolved.\n", "", ""},
+        {servers + "nx.invalid" + on + ign, "", -1, warn + nx + unusable, "", ""},
+        {servers + "nx.invalid" + on + ign + "lazy_resolve_ignored_timeservers = yes\n", "", 0, warn + nx, "", ""},
+        {"log.stderr = yes\nlog.timeservers = yes\nenable_client = yes\n", "", -1,
+         "Timeservers:\n0 timeservers in total, 0 unresolved\n" + unusable, "", ""},
+        {servers + "good.test:65536", "", -1, bad + "'65536' is not a valid port\n" + done, "", ""},
+        {logged, "old\n", 0, v, "old\n" + v, ""},
+        // A log of max_size KiB rotates before the next line, one byte less after it.
+        {logged + "logrotate.max_size = 1\n", std::string(1024, 'x'), 0, v, v, std::string(1024, 'x')},
+        {logged + "logrotate.max_size = 1\n", std::string(1023, 'x'), 0, v, v.substr(11),
+         std::string(1023, 'x') + "NTP v0.2.6\n"},
+        {logged + off, "old\n", 0, v, v, "old\n"},
+        {logged + "log.filename = @/none/ntp.log\n", "", -1,
+         "ERROR: Could not open log file '@/none/ntp.log': No such file or directory\n", "", ""},
+        {logged + "log.filename = @/none/ntp.log\nlog.ignore_open_error = yes\n", "", 0,
+         "ERROR: Could not open log file '@/none/ntp.log': No such file or directory\n" + v, "", ""},
+    };
+    seam_hosts({{"good.test", "127.0.0.1"}});
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.config);
+        temp_dir dir;
+        auto clean = [&dir](std::string s) {
+            if (std::size_t p = s.find("Started at "); p != std::string::npos)
+                s.erase(p + 11, 27).insert(p + 11, 1, 'T');
+            return replace_all(s, dir.path, "@");
+        };
+        if (!r.old_log.empty())
+            dir.write("ntp.log", r.old_log);
+        loaded l = load_conf(dir.write("t.conf", replace_all(r.config, "@", dir.path) + "\n"), false);
+        int res = l.res;
+        std::string err = clean(l.res != 0 ? l.err : stderr_of([&] { res = init(l.st.get()); }));
+        if (l.st->sock > 2)
+            close(l.st->sock);
+        std::string bound = err.substr(std::min(err.find("0.0.0.0:") + 8, err.size()));
+        bound = bound.substr(0, bound.find('\n'));
+        EXPECT_EQ(res, r.res);
+        EXPECT_NE(bound, "0");
+        EXPECT_EQ(err.substr(std::min(err.find(r.err.substr(0, r.err.find('\n'))), err.size())),
+                  replace_all(r.err, "0.0.0.0:P", "0.0.0.0:" + bound));
+        EXPECT_EQ(clean(read_file(dir / "ntp.log")), r.new_log.empty() ? r.old_log : r.new_log);
+        EXPECT_EQ(read_file(dir / "ntp.log.0"), r.log0);
+    }
+}
