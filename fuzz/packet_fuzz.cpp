@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ls.src.sin_family = (mode & 2) ? AF_INET6 : AF_INET;
     ls.request_pending = mode & 4;
     ls.request_sent = mode & 8;
-    ls.sent_ts = (mode & 16) ? in.orig_ts : ntp_timestamp{};
+    ls.sent_ts = ls.left_at = (mode & 16) ? in.orig_ts : ntp_timestamp{};
     ls.cur_server = &server;
     handle_datagram(&st, &ls);
     unsigned vn = (in.li_vn_mode >> 3) & 7, pmode = in.li_vn_mode & 7;

@@ -190,6 +190,8 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_impl(st, "Local address: %s:%u\n", inet_ntoa(st->local_addr.sin_addr),
                  static_cast<unsigned>(ntohs(st->local_addr.sin_port)));
 
+    // Without kernel stamps the times are read around the send and the receive.
+    std::ignore = platform_enable_timestamps(st->sock);
     timeval tv{};
     tv.tv_sec = st->send_timeout / 1000;
     tv.tv_usec = (st->send_timeout % 1000) * 1000;

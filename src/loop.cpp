@@ -140,7 +140,8 @@ void handle_reply(ntp_state *st, loop_state *ls)
         log_timestamp(st, "  ts_recv -> ", ntp_bytes(&ls->ts_recv));
     }
     std::int64_t offset, delay;
-    ntp_offset_delay(&pkt.orig_ts, &pkt.recv_ts, &pkt.xmit_ts, &ls->ts_recv, &offset, &delay);
+    // T1 is when the request left, the kernel's time when it told it.
+    ntp_offset_delay(&ls->left_at, &pkt.recv_ts, &pkt.xmit_ts, &ls->ts_recv, &offset, &delay);
     std::int32_t off_whole, delay_whole;
     std::uint32_t off_frac, delay_frac;
     fixed_split(offset, &off_whole, &off_frac);
@@ -190,8 +191,13 @@ void handle_request(ntp_state *st, loop_state *ls)
                      inet_ntoa(ls->src.sin_addr), static_cast<unsigned>(ntohs(ls->src.sin_port)));
         return;
     }
-    timespec now = clock_now(CLOCK_REALTIME);
-    ntp_timestamp r = timespec_to_ntp(&now);
+    // The receive time is when the request arrived, as the kernel stamped it;
+    // without a stamp, the first reading after the checks.
+    ntp_timestamp r = ls->ts_recv;
+    if (!ls->rx_kernel) {
+        timespec now = clock_now(CLOCK_REALTIME);
+        r = timespec_to_ntp(&now);
+    }
     ls->reply = ls->pkt;
     if (st->log_incoming_update_req && have_log_output(st)) {
         char prefix[64];
@@ -243,7 +249,7 @@ void begin_synchronization(ntp_state *st, loop_state *ls)
             exit_unanswered(st);
         return;
     }
-    ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->pkt, &ls->reply_deadline,
+    ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->left_at, &ls->pkt, &ls->reply_deadline,
                                          ls->cur_server) == 0;
     ls->tries_left = st->num_update_tries - 1;
     ls->request_pending = true;
@@ -253,7 +259,7 @@ void expire_request(ntp_state *st, loop_state *ls)
 {
     if (ls->tries_left > 0) {
         ls->tries_left--;
-        ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->pkt, &ls->reply_deadline,
+        ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->left_at, &ls->pkt, &ls->reply_deadline,
                                              ls->cur_server) == 0;
         return;
     }
@@ -283,6 +289,7 @@ void expire_request(ntp_state *st, loop_state *ls)
         int err = 0;
         socklen_t len = sizeof(err);
         std::ignore = getsockopt(st->sock, SOL_SOCKET, SO_ERROR, &err, &len);
+        platform_drain_sent_reports(st->sock);  // a report of a send that came late
         return true;
     }
     if (revents & POLLHUP) {
@@ -448,12 +455,13 @@ timeserver_entry *select_timeserver(ntp_state *st)
     return nullptr;
 }
 
-int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
+int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_timestamp *left_at, ntp_packet *pkt,
                       timespec *reply_deadline, timeserver_entry *ts)
 {
-    // T1 is read before anything else: a slow name lookup delays the send,
-    // never the timestamp the reply is matched and measured against.
-    timespec t1 = clock_now(CLOCK_REALTIME);
+    // The request line shows when the try began; T1 is read later, right
+    // before the send, so that the time a name lookup takes is not measured
+    // as network delay (half of it would land in the offset).
+    timespec begun = clock_now(CLOCK_REALTIME);
     *pkt = ntp_packet{};
 
     if (st->syslog_enable && st->syslog_update_req)
@@ -465,7 +473,7 @@ int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
         char prefix[128];
         std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host,
                       cut ? "..." : "", static_cast<unsigned>(ts->port));
-        log_timespec(st, prefix, &t1);
+        log_timespec(st, prefix, &begun);
     }
 
     bool outdated = st->resolve_timeserver_again_after > 0 &&
@@ -492,10 +500,13 @@ int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
         ts->resolved = true;
     }
 
+    timespec t1 = clock_now(CLOCK_REALTIME);
     *sent_ts = timespec_to_ntp(&t1);
     ntp_build_request(pkt, sent_ts);
-    ssize_t n = sendto(st->sock, pkt, NTP_PACKET_SIZE, 0,
-                       reinterpret_cast<const sockaddr *>(&ts->addr), sizeof(sockaddr_in));
+    ssize_t n = 0;
+    timespec left{};
+    *left_at = platform_send_stamped(st->sock, pkt, NTP_PACKET_SIZE, &ts->addr, &n, &left)
+                   ? timespec_to_ntp(&left) : *sent_ts;
     if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
         log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
     *reply_deadline = mono_after_ms(st->recv_timeout);
@@ -555,6 +566,8 @@ void main_loop(ntp_state *st)
         ls.rx_more = n == static_cast<int>(PLATFORM_BATCH);
         if (n <= 0)
             continue;
+        // T4 is the kernel's receive time of each datagram; a datagram without
+        // one gets this reading, taken right after the call.
         timespec rt = clock_now(CLOCK_REALTIME);
         ntp_timestamp t4 = timespec_to_ntp(&rt);
         for (unsigned i = 0; i < ls.rx.count; i++) {
@@ -563,7 +576,8 @@ void main_loop(ntp_state *st)
             std::memcpy(&ls.pkt, ls.rx.data[i], NTP_PACKET_SIZE);
             ls.src = ls.rx.addr[i];
             ls.src_len = ls.rx.addr_len[i];
-            ls.ts_recv = t4;
+            ls.rx_kernel = ls.rx.stamped[i];
+            ls.ts_recv = ls.rx_kernel ? timespec_to_ntp(&ls.rx.stamp[i]) : t4;
             dispatch(st, &ls);
         }
         flush_replies(&ls, st->sock);

@@ -113,11 +113,13 @@ struct loop_state {
     int tries_left;
     bool request_pending;        // a synchronization is under way
     bool request_sent;           // the current try built a request whose T1 is sent_ts
-    ntp_timestamp sent_ts;
+    ntp_timestamp sent_ts;       // its transmit time as sent, which the reply's origin must be
+    ntp_timestamp left_at;       // when it left: the kernel's time, or else sent_ts
     ntp_packet pkt;              // outgoing request, then the received packet
     sockaddr_in src;
     socklen_t src_len;
-    ntp_timestamp ts_recv;       // T4 of the received packet
+    ntp_timestamp ts_recv;       // T4 of the received packet: when the kernel received it
+    bool rx_kernel;              // ts_recv is the kernel's receive time, not a later reading
     ntp_packet reply;
     std::int8_t precision;       // our clock's, announced in server replies
     bool sync_refusal_reported;  // the kernel refused the synchronised status once
@@ -130,13 +132,15 @@ struct loop_state {
 // null only when names cannot be resolved on use and no drawn server is resolved.
 [[nodiscard]] timeserver_entry *select_timeserver(ntp_state *st);
 
-// Send one request to ts: read T1 first, log the request, resolve the name when
-// needed, send, and set the reply deadline. Returns 0 when a request was built
-// (sent_ts holds its T1), -1 when resolving failed and nothing was sent.
-[[nodiscard]] int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_packet *pkt,
-                                    timespec *reply_deadline, timeserver_entry *ts);
+// Send one request to ts: log the request, resolve the name when needed, read
+// T1 right before the send, send, and set the reply deadline. Returns 0 when a
+// request was built (sent_ts holds its T1, left_at the kernel's time it left,
+// or T1 when the kernel reports none), -1 when resolving failed and nothing
+// was sent.
+[[nodiscard]] int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_timestamp *left_at,
+                                    ntp_packet *pkt, timespec *reply_deadline, timeserver_entry *ts);
 
-// Handle the datagram in ls->pkt (48 bytes, received from ls->src, T4 in
+// Handle the datagram in ls->pkt (48 bytes, received from ls->src at
 // ls->ts_recv): a reply goes to the client, a request to the server role,
 // whose answer is sent before this returns.
 void handle_datagram(ntp_state *st, loop_state *ls);

@@ -38,22 +38,40 @@ struct dgram_batch {
     sockaddr_in addr[PLATFORM_BATCH];
     socklen_t addr_len[PLATFORM_BATCH];
     std::size_t len[PLATFORM_BATCH];  // whole datagram, also when longer than the buffer
+    timespec stamp[PLATFORM_BATCH];   // when the kernel received it, wall clock
+    bool stamped[PLATFORM_BATCH];     // stamp holds the kernel's receive time
     unsigned count;
 #ifdef __linux__
     iovec iov[PLATFORM_BATCH];
     mmsghdr msg[PLATFORM_BATCH];
+    alignas(cmsghdr) unsigned char control[PLATFORM_BATCH][CMSG_SPACE(sizeof(timespec))];
 #endif
 };
 
+// Ask the kernel to stamp every datagram received on sock with the wall-clock
+// time it arrived, and to report when the datagrams sent by
+// platform_send_stamped() left. Returns false where it cannot; datagrams then
+// carry no receive time and sends report none.
+bool platform_enable_timestamps(int sock);
+
+// Send len bytes to addr. *left is the kernel's time the datagram left when it
+// reports one (set only then: the return tells); *sent the sendto() result,
+// with errno.
+[[nodiscard]] bool platform_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
+                                         ssize_t *sent, timespec *left);
+
+// Discard the reports of sent datagrams still queued on sock.
+void platform_drain_sent_reports(int sock);
+
 // Run, once, the system calls of the request and receive path without sending
-// or consuming anything, so that the first request of a run is not measured
-// on code that is not resident yet: its T1 is read before the lookup and the
-// send, its T4 after the receive.
+// or consuming anything, so that the first request of a run does not leave on
+// code that is not resident yet.
 void platform_warm_up(int sock);
 
 // Receive the datagrams waiting on sock, up to PLATFORM_BATCH, without
-// blocking; each keeps its first PLATFORM_DGRAM_SIZE bytes. Returns how many
-// (0 when none waits), or -1 with errno.
+// blocking; each keeps its first PLATFORM_DGRAM_SIZE bytes and its kernel
+// receive time when there is one. Returns how many (0 when none waits), or -1
+// with errno.
 [[nodiscard]] int platform_recv_batch(int sock, dgram_batch *b);
 
 // Send the b->count datagrams of PLATFORM_DGRAM_SIZE bytes, each to its

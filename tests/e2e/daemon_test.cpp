@@ -2,7 +2,10 @@
 // fake NTP server on 127.0.0.1 and the server of a test client.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -206,4 +209,36 @@ TEST_F(DaemonTest, AnUnansweredSynchronizationWaitsAnInterval)
     ASSERT_EQ(srv.recv(5000).size(), 48u);
     EXPECT_NE(wait_text(d->err, "did not respond").find("Timeserver 127.0.0.1 did not respond\n"), std::string::npos);
     EXPECT_TRUE(srv.recv(1000).empty());
+}
+
+// T1 is read after the name lookup (300 ms here); T4 and the server's receive
+// time are the kernel's. The daemon, stopped while a request and its reply
+// arrive, still measures offset and delay right, and answers that the request
+// came when it came.
+TEST_F(DaemonTest, TimesAreWhenDatagramsMove)
+{
+    temp_dir dir;
+    udp_peer srv, client;
+    std::uint16_t port = udp_peer().port;
+    auto d = start(dir, client_conf(srv.port, "enable_server = 1\nrecv_timeout = 5000\nupdate_dryrun = 1\n"
+        "exit_after_update = 1\nbind_port = " + std::to_string(port) + "\n", "slow.test"),
+        {"QUORIX_FAKE_OFFSET=-2.5", "QUORIX_FAKE_RESOLVE_DELAY_MS=300"});
+    bytes req = srv.recv(5000);
+    ASSERT_EQ(req.size(), 48u);
+    EXPECT_NEAR(ntp_seconds(&req[40]), real_now() - 2.5, 0.02);
+    int ws = 0;
+    ASSERT_TRUE(kill(d->pid, SIGSTOP) == 0 && waitpid(d->pid, &ws, WUNTRACED) == d->pid);
+    double sent = real_now();
+    client.send(std::array<std::uint8_t, 48>{0x1B}, port);  // first, so that it is answered before the exit
+    srv.send(make_reply(req, 0), srv.from);
+    usleep(300000);
+    kill(d->pid, SIGCONT);
+    bytes rep = client.recv(2000);
+    ASSERT_EQ(rep.size(), 48u);
+    EXPECT_NEAR(ntp_seconds(&rep[32]), sent - 2.5, 0.02);
+    EXPECT_GT(ntp_seconds(&rep[40]) - ntp_seconds(&rep[32]), 0.25);
+    ASSERT_TRUE(d->wait(5));
+    std::string err = read_file(d->err);
+    EXPECT_NEAR(seconds_in(err), 2.5, 0.005) << err;
+    EXPECT_LT(seconds_in(err, "Delay:  "), 0.005) << err;
 }

@@ -5,7 +5,14 @@
 //   clock_settime records "settime <requested> <real>" and moves only the
 //   offset; the first $QUORIX_FAKE_SETTIME_FAIL calls fail with EPERM;
 //   adjtimex records its arguments and reads as a clock never synchronised, or
-//   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set.
+//   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
+//   the kernel's times of received and sent datagrams move with the fake clock;
+//   gethostbyname gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, never
+//   asking the machine's resolver.
+#include <dlfcn.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/timex.h>
 #include <unistd.h>
@@ -15,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -54,6 +62,20 @@ long long real_ns()
     record("fake clock loaded %d", static_cast<int>(getpid()));
 }
 
+// The kernel stamps received datagrams with its own wall clock.
+void shift_stamps(msghdr *h)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(h); c != nullptr; c = CMSG_NXTHDR(h, c)) {
+        if (c->cmsg_level != SOL_SOCKET || (c->cmsg_type != SCM_TIMESTAMPNS && c->cmsg_type != SCM_TIMESTAMPING))
+            continue;  // a receive time, or the software time a send left
+        timespec t;
+        std::memcpy(&t, CMSG_DATA(c), sizeof(t));
+        long long ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(offset * 1e9);
+        t = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        std::memcpy(CMSG_DATA(c), &t, sizeof(t));
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -86,6 +108,32 @@ int adjtimex(timex *buf)
         return errno = EPERM, -1;
     buf->status = buf->modes == 0 ? STA_PLL | STA_UNSYNC : buf->status;
     return TIME_OK;
+}
+
+ssize_t recvmsg(int fd, msghdr *h, int flags)
+{
+    ssize_t n = reinterpret_cast<ssize_t (*)(int, msghdr *, int)>(dlsym(RTLD_NEXT, "recvmsg"))(fd, h, flags);
+    if (n >= 0)
+        shift_stamps(h);
+    return n;
+}
+
+int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
+{
+    using fn = int (*)(int, mmsghdr *, unsigned int, int, timespec *);
+    int n = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "recvmmsg"))(fd, v, len, flags, timeout);
+    for (int i = 0; i < n; i++)
+        shift_stamps(&v[i].msg_hdr);
+    return n;
+}
+
+hostent *gethostbyname(const char *)
+{
+    static in_addr addr{htonl(INADDR_LOOPBACK)};
+    static char *addrs[2] = {reinterpret_cast<char *>(&addr), nullptr};
+    static hostent he{nullptr, addrs + 1, AF_INET, 4, addrs};
+    usleep(static_cast<useconds_t>(env("QUORIX_FAKE_RESOLVE_DELAY_MS") * 1000));
+    return &he;
 }
 
 } // extern "C"
