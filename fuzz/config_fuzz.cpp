@@ -9,9 +9,9 @@
 
 #include "conf.h"
 
-extern "C" hostent *__wrap_gethostbyname(const char *)
+extern "C" int __wrap_getaddrinfo(const char *, const char *, const addrinfo *, addrinfo **)
 {
-    return h_errno = HOST_NOT_FOUND, nullptr;
+    return EAI_NONAME;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

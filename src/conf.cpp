@@ -1,7 +1,6 @@
 #include "conf.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +12,7 @@
 #include <tuple>
 
 #include "dirlist.h"
+#include "platform.h"
 
 namespace {
 
@@ -410,20 +410,23 @@ int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std
     return 0;
 }
 
-int resolve_host(const char *host, sockaddr_in *addr)
+int resolve_address(const char *host, sockaddr_in *addr)
 {
     in_addr_t a = inet_addr(host);
-    if (a != INADDR_NONE) {
-        addr->sin_family = AF_INET;
-        addr->sin_addr.s_addr = a;
-        return 0;
-    }
-    const hostent *he = gethostbyname(host);
-    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list == nullptr ||
-        he->h_addr_list[0] == nullptr)
+    if (a == INADDR_NONE)
         return -1;
     addr->sin_family = AF_INET;
-    std::memcpy(&addr->sin_addr, he->h_addr_list[0], sizeof(addr->sin_addr));
+    addr->sin_addr.s_addr = a;
+    return 0;
+}
+
+int resolve_host(const char *host, sockaddr_in *addr)
+{
+    if (resolve_address(host, addr) == 0)
+        return 0;
+    if (platform_lookup(host, &addr->sin_addr) != 0)
+        return -1;
+    addr->sin_family = AF_INET;
     return 0;
 }
 

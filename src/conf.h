@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "inipar/inipar.h"
+#include "platform.h"
 #include "ptrarr.h"
 
 constexpr std::int32_t SERVER_SELECT_ROTATE = 0;
@@ -85,6 +86,7 @@ struct ntp_state {
     std::int32_t server_select;        // SERVER_SELECT_*
     std::size_t current_timeserver;    // index taken last in rotate order
     int sock;
+    platform_resolver resolver;        // running when names are looked up after start-up
     std::uint16_t bind_port;
     std::FILE *log_file;               // null when there is no file output
     sockaddr_in local_addr;            // as getsockname() reported it
@@ -132,7 +134,11 @@ void conf_set_defaults(ntp_state *st);
                                       std::size_t value_len);
 
 // Turn host (dotted IPv4 address or name) into family and address of addr; the
-// port is not touched. Returns 0, or -1 when the name does not resolve.
+// port is not touched. Returns 0, or -1 when the name does not resolve. A name
+// is looked up, which blocks until the resolver answers.
 [[nodiscard]] int resolve_host(const char *host, sockaddr_in *addr);
+
+// The same for a dotted IPv4 address only, which needs no lookup: -1 for a name.
+[[nodiscard]] int resolve_address(const char *host, sockaddr_in *addr);
 
 #endif

@@ -202,6 +202,20 @@ void report_config(ntp_state *st, const timespec *start_time)
     return 0;
 }
 
+// Whether the loop may have to look a name up: then a thread does it, so that
+// a resolver that does not answer never holds up the loop.
+[[nodiscard]] bool names_looked_up_on_use(const ntp_state *st)
+{
+    if (!st->enable_client || (!is_deferred_resolution_enabled(st) && st->resolve_timeserver_again_after == 0))
+        return false;
+    for (std::size_t i = 0; i < st->timeservers.count; i++) {
+        sockaddr_in addr{};
+        if (resolve_address(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host, &addr) != 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int init(ntp_state *st)
@@ -224,9 +238,13 @@ int init(ntp_state *st)
 
     if (st->log_config)
         report_config(st, &start_time);
-    if (check_timeservers(st) != 0)
+    if (check_timeservers(st) != 0 || open_socket(st) != 0)
         return -1;
-    return open_socket(st);
+    if (names_looked_up_on_use(st) && platform_start_resolver(&st->resolver) != 0) {
+        log_all_impl(st, true, "Failed to start the name lookup thread: %s", std::strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
 int is_deferred_resolution_enabled(const ntp_state *st)

@@ -6,7 +6,8 @@
 
 // Open the system log and the log file, announce the version, hand the RTC
 // device name to the platform, seed the random generator, print the start-up
-// report, judge the time-server list and create the bound UDP socket.
+// report, judge the time-server list, create the bound UDP socket and, when
+// the loop may have to look names up, start the thread that does.
 // Returns 0, or -1 after its own messages.
 [[nodiscard]] int init(ntp_state *st);
 

@@ -19,12 +19,17 @@ namespace {
 
 constexpr std::uint8_t NTP_VERSION = 3;
 constexpr std::uint8_t NTP_LI_UNSYNC = 3;
+constexpr std::uint8_t NTP_STRATUM_UNSYNC = 16;
 constexpr std::uint8_t NTP_REQUEST_POLL = 10;
 constexpr std::uint8_t NTP_REQUEST_PRECISION = 0xFD;  // -3
 
 // The request log line shows at most 50 bytes of a host name.
 constexpr std::size_t NTP_HOST_SHOWN_MAX = 50;
 constexpr int NTP_HOST_SHOWN_CUT = 47;
+
+// Lookups handed to the resolver thread and not answered yet, at most: a
+// resolver that never answers must not gather requests without end.
+constexpr unsigned NTP_MAX_LOOKUPS_OUT = 4;
 
 void store_be32(std::uint8_t *p, std::uint32_t v)
 {
@@ -64,6 +69,78 @@ void schedule_next(const ntp_state *st, loop_state *ls)
 {
     log_all_impl(st, true, "Time update was not successful, exiting...");
     std::exit(1);
+}
+
+// The name of the try's server did not resolve: the try sent nothing and waits
+// resolve_retry_timeout before it counts as unanswered.
+void lookup_failed(ntp_state *st, loop_state *ls)
+{
+    log_all_impl(st, true, "Failed to resolve time server address");
+    ls->reply_deadline = mono_after_ms(st->resolve_retry_timeout);
+}
+
+void address_resolved(ntp_state *st, timeserver_entry *ts)
+{
+    const char *dotted = inet_ntoa(ts->addr.sin_addr);
+    if (st->syslog_enable && st->syslog_resolved_timeservers)
+        syslog(LOG_INFO, "Timeserver address is now %s", dotted);
+    if (st->log_resolved_timeservers)
+        log_impl(st, "Timeserver address is now %s\n", dotted);
+    ts->schedules_since_resolve = 0;
+    ts->resolved = true;
+}
+
+// Hand the name of the try's server to the resolver thread; the try waits for
+// the answer until its deadline, recv_timeout from now.
+void ask_lookup(ntp_state *st, loop_state *ls, const timeserver_entry *ts)
+{
+    if (ls->lookups_out >= NTP_MAX_LOOKUPS_OUT || !platform_ask_lookup(&st->resolver, ls->lookup_seq + 1, ts->host)) {
+        lookup_failed(st, ls);
+        return;
+    }
+    ls->lookup_seq++;
+    ls->lookups_out++;
+    ls->lookup_pending = true;
+    ls->reply_deadline = mono_after_ms(st->recv_timeout);
+}
+
+// Send the request of the current try: T1 is read right before the call that
+// sends it, and the kernel's time it left, when it tells, is T1 in the
+// arithmetic.
+void send_request(ntp_state *st, loop_state *ls, const timeserver_entry *ts)
+{
+    timespec t1 = clock_now(CLOCK_REALTIME);
+    ls->sent_ts = timespec_to_ntp(&t1);
+    ntp_build_request(&ls->pkt, &ls->sent_ts);
+    ssize_t n = 0;
+    timespec left{};
+    ls->left_at = platform_send_stamped(st->sock, &ls->pkt, NTP_PACKET_SIZE, &ts->addr, &n, &left)
+                      ? timespec_to_ntp(&left) : ls->sent_ts;
+    if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
+        log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
+    ls->request_sent = true;
+    ls->reply_deadline = mono_after_ms(st->recv_timeout);
+}
+
+// Take the resolver's answers. Only the one the current try waits for counts:
+// the answers of lookups given up are dropped.
+void take_lookups(ntp_state *st, loop_state *ls)
+{
+    platform_lookup_answer a;
+    while (platform_take_lookup(&st->resolver, &a)) {
+        ls->lookups_out--;
+        if (!ls->lookup_pending || a.seq != ls->lookup_seq)
+            continue;
+        ls->lookup_pending = false;
+        if (a.status != 0) {
+            lookup_failed(st, ls);
+            continue;
+        }
+        ls->cur_server->addr.sin_family = AF_INET;
+        ls->cur_server->addr.sin_addr = a.addr;
+        address_resolved(st, ls->cur_server);
+        send_request(st, ls, ls->cur_server);
+    }
 }
 
 // The update of the wall clock for an accepted reply. Returns the outcome.
@@ -106,6 +183,41 @@ void schedule_next(const ntp_state *st, loop_state *ls)
     return true;
 }
 
+void expire_request(ntp_state *st, loop_state *ls)
+{
+    if (ls->tries_left > 0) {
+        ls->tries_left--;
+        start_synchronize(st, ls, ls->cur_server);
+        return;
+    }
+    schedule_next(st, ls);
+    ls->cur_server->schedules_since_resolve++;
+    if (st->syslog_enable && st->syslog_timeserver_response_timeout)
+        syslog(LOG_WARNING, "Timeserver %s did not respond", ls->cur_server->host);
+    if (st->log_timeserver_response_timeout)
+        log_impl(st, "Timeserver %s did not respond\n", ls->cur_server->host);
+    ls->request_pending = false;
+    if (st->exit_when_timeout &&
+        (st->server_select != SERVER_SELECT_ROTATE ||
+         st->current_timeserver + 1 >= st->timeservers.count))
+        exit_unanswered(st);
+}
+
+// A kiss-o'-death answers the request with a code instead of a time. The try
+// ends at once, as if its last deadline had passed: a server that asks for
+// less traffic gets no request before the next schedule.
+void end_kissed_try(ntp_state *st, loop_state *ls)
+{
+    char code[5] = {};
+    for (std::size_t i = 0; i < 4; i++) {
+        std::uint8_t c = ls->pkt.ref_id[i];
+        code[i] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    log_all_impl(st, true, "Timeserver %s sent kiss code '%s'", ls->cur_server->host, code);
+    ls->tries_left = 0;
+    expire_request(st, ls);
+}
+
 void handle_reply(ntp_state *st, loop_state *ls)
 {
     const ntp_packet &pkt = ls->pkt;
@@ -114,12 +226,33 @@ void handle_reply(ntp_state *st, loop_state *ls)
             log_impl(st, "Invalid packet dropped, no request was sent recently\n");
         return;
     }
+    // Only the server the request went to answers it.
+    const sockaddr_in &to = ls->cur_server->addr;
+    if (ls->src.sin_family != AF_INET || ls->src.sin_addr.s_addr != to.sin_addr.s_addr ||
+        ls->src.sin_port != to.sin_port) {
+        if (st->log_bad_orig_ts)
+            log_impl(st, "Invalid packet dropped, it came from %s:%u, not from the time server\n",
+                     inet_ntoa(ls->src.sin_addr), static_cast<unsigned>(ntohs(ls->src.sin_port)));
+        return;
+    }
     // The reply's origin must be the T1 of the request this try sent. A try
     // that sent nothing (its name did not resolve) accepts no reply at all: an
     // earlier try's T1 would give a plainly wrong offset.
     if (!ls->request_sent || std::memcmp(&pkt.orig_ts, &ls->sent_ts, sizeof(ntp_timestamp)) != 0) {
         if (st->log_bad_orig_ts)
             log_impl(st, "Invalid packet dropped, 'orig_ts' do not match\n");
+        return;
+    }
+    if (pkt.stratum == 0) {
+        end_kissed_try(st, ls);
+        return;
+    }
+    // A server that says its own clock is not synchronised has no time to give.
+    unsigned li = pkt.li_vn_mode >> 6;
+    if (li == NTP_LI_UNSYNC || pkt.stratum >= NTP_STRATUM_UNSYNC) {
+        if (st->log_bad_orig_ts)
+            log_impl(st, "Invalid packet dropped, the server is not synchronised (leap indicator %u, stratum %u)\n",
+                     li, static_cast<unsigned>(pkt.stratum));
         return;
     }
     // A zero receive or transmit time is not a time: servers that are not
@@ -249,31 +382,9 @@ void begin_synchronization(ntp_state *st, loop_state *ls)
             exit_unanswered(st);
         return;
     }
-    ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->left_at, &ls->pkt, &ls->reply_deadline,
-                                         ls->cur_server) == 0;
+    start_synchronize(st, ls, ls->cur_server);
     ls->tries_left = st->num_update_tries - 1;
     ls->request_pending = true;
-}
-
-void expire_request(ntp_state *st, loop_state *ls)
-{
-    if (ls->tries_left > 0) {
-        ls->tries_left--;
-        ls->request_sent = start_synchronize(st, &ls->sent_ts, &ls->left_at, &ls->pkt, &ls->reply_deadline,
-                                             ls->cur_server) == 0;
-        return;
-    }
-    schedule_next(st, ls);
-    ls->cur_server->schedules_since_resolve++;
-    if (st->syslog_enable && st->syslog_timeserver_response_timeout)
-        syslog(LOG_WARNING, "Timeserver %s did not respond", ls->cur_server->host);
-    if (st->log_timeserver_response_timeout)
-        log_impl(st, "Timeserver %s did not respond\n", ls->cur_server->host);
-    ls->request_pending = false;
-    if (st->exit_when_timeout &&
-        (st->server_select != SERVER_SELECT_ROTATE ||
-         st->current_timeserver + 1 >= st->timeservers.count))
-        exit_unanswered(st);
 }
 
 // poll() reported the socket without readable data. A pending socket error is
@@ -455,14 +566,14 @@ timeserver_entry *select_timeserver(ntp_state *st)
     return nullptr;
 }
 
-int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_timestamp *left_at, ntp_packet *pkt,
-                      timespec *reply_deadline, timeserver_entry *ts)
+void start_synchronize(ntp_state *st, loop_state *ls, timeserver_entry *ts)
 {
     // The request line shows when the try began; T1 is read later, right
     // before the send, so that the time a name lookup takes is not measured
     // as network delay (half of it would land in the offset).
     timespec begun = clock_now(CLOCK_REALTIME);
-    *pkt = ntp_packet{};
+    ls->request_sent = false;
+    ls->lookup_pending = false;
 
     if (st->syslog_enable && st->syslog_update_req)
         syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host,
@@ -486,31 +597,20 @@ int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_timestamp *left
         ts->resolved = false;
     }
     if (!ts->resolved || !st->resolve_timeservers) {
-        if (resolve_host(ts->host, &ts->addr) != 0) {
-            log_all_impl(st, true, "Failed to resolve time server address");
-            *reply_deadline = mono_after_ms(st->resolve_retry_timeout);
-            return -1;
+        if (resolve_address(ts->host, &ts->addr) != 0) {
+            // A name: the resolver thread looks it up while the loop goes on.
+            if (st->resolver.running) {
+                ask_lookup(st, ls, ts);
+                return;
+            }
+            if (resolve_host(ts->host, &ts->addr) != 0) {
+                lookup_failed(st, ls);
+                return;
+            }
         }
-        const char *dotted = inet_ntoa(ts->addr.sin_addr);
-        if (st->syslog_enable && st->syslog_resolved_timeservers)
-            syslog(LOG_INFO, "Timeserver address is now %s", dotted);
-        if (st->log_resolved_timeservers)
-            log_impl(st, "Timeserver address is now %s\n", dotted);
-        ts->schedules_since_resolve = 0;
-        ts->resolved = true;
+        address_resolved(st, ts);
     }
-
-    timespec t1 = clock_now(CLOCK_REALTIME);
-    *sent_ts = timespec_to_ntp(&t1);
-    ntp_build_request(pkt, sent_ts);
-    ssize_t n = 0;
-    timespec left{};
-    *left_at = platform_send_stamped(st->sock, pkt, NTP_PACKET_SIZE, &ts->addr, &n, &left)
-                   ? timespec_to_ntp(&left) : *sent_ts;
-    if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
-        log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
-    *reply_deadline = mono_after_ms(st->recv_timeout);
-    return 0;
+    send_request(st, ls, ts);
 }
 
 void handle_datagram(ntp_state *st, loop_state *ls)
@@ -526,7 +626,7 @@ void main_loop(ntp_state *st)
     if (st->enable_client)
         platform_warm_up(st->sock);
     ls.next_sync = mono_after_ms(std::int64_t{st->first_update_delay} * 1000);
-    pollfd pfd{st->sock, POLLIN, 0};
+    pollfd pfd[2] = {{st->sock, POLLIN, 0}, {st->resolver.answer_fd[0], POLLIN, 0}};
 
     for (;;) {
         timespec now = clock_now(CLOCK_MONOTONIC);
@@ -534,7 +634,12 @@ void main_loop(ntp_state *st)
         if (st->enable_client) {
             if (ls.request_pending) {
                 if (ms_until(&ls.reply_deadline, &now, &wait_ms)) {
-                    expire_request(st, &ls);
+                    if (ls.lookup_pending) {  // the resolver did not answer in time
+                        ls.lookup_pending = false;
+                        lookup_failed(st, &ls);
+                    } else {
+                        expire_request(st, &ls);
+                    }
                     continue;
                 }
             } else if (ms_until(&ls.next_sync, &now, &wait_ms)) {
@@ -546,8 +651,8 @@ void main_loop(ntp_state *st)
         // While the last receive filled a whole batch, more datagrams are
         // likely waiting: read them without polling first.
         if (!ls.rx_more) {
-            pfd.revents = 0;
-            int ready = poll(&pfd, 1, wait_ms);
+            pfd[0].revents = pfd[1].revents = 0;
+            int ready = poll(pfd, st->resolver.running ? 2 : 1, wait_ms);
             if (ready == 0)
                 continue;
             if (ready < 0) {
@@ -555,8 +660,10 @@ void main_loop(ntp_state *st)
                     continue;
                 return;
             }
-            if ((pfd.revents & POLLIN) == 0) {
-                if (!clear_socket_condition(st, pfd.revents))
+            if (pfd[1].revents != 0)
+                take_lookups(st, &ls);
+            if ((pfd[0].revents & POLLIN) == 0) {
+                if (!clear_socket_condition(st, pfd[0].revents))
                     return;
                 continue;
             }

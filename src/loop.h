@@ -113,6 +113,9 @@ struct loop_state {
     int tries_left;
     bool request_pending;        // a synchronization is under way
     bool request_sent;           // the current try built a request whose T1 is sent_ts
+    bool lookup_pending;         // the current try waits for the lookup of its server's name
+    std::uint32_t lookup_seq;    // the number of the last lookup asked for
+    unsigned lookups_out;        // lookups asked for and not answered yet
     ntp_timestamp sent_ts;       // its transmit time as sent, which the reply's origin must be
     ntp_timestamp left_at;       // when it left: the kernel's time, or else sent_ts
     ntp_packet pkt;              // outgoing request, then the received packet
@@ -132,13 +135,13 @@ struct loop_state {
 // null only when names cannot be resolved on use and no drawn server is resolved.
 [[nodiscard]] timeserver_entry *select_timeserver(ntp_state *st);
 
-// Send one request to ts: log the request, resolve the name when needed, read
-// T1 right before the send, send, and set the reply deadline. Returns 0 when a
-// request was built (sent_ts holds its T1, left_at the kernel's time it left,
-// or T1 when the kernel reports none), -1 when resolving failed and nothing
-// was sent.
-[[nodiscard]] int start_synchronize(ntp_state *st, ntp_timestamp *sent_ts, ntp_timestamp *left_at,
-                                    ntp_packet *pkt, timespec *reply_deadline, timeserver_entry *ts);
+// Begin a try with ts: log the request and, when its name must be looked up,
+// hand it to the resolver thread (or, without one, look it up here); then, or
+// when the answer comes, read T1 right before the send, send, and set the
+// reply deadline. ls->request_sent tells whether a request went out
+// (sent_ts holds its T1, left_at the kernel's time it left, or T1 when the
+// kernel reports none); ls->lookup_pending whether the try waits for a lookup.
+void start_synchronize(ntp_state *st, loop_state *ls, timeserver_entry *ts);
 
 // Handle the datagram in ls->pkt (48 bytes, received from ls->src at
 // ls->ts_recv): a reply goes to the client, a request to the server role,

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,7 +86,86 @@ namespace {
 #endif
 }
 
+// The resolver thread's stack: a lookup needs a few KiB of it.
+constexpr std::size_t RESOLVER_STACK_SIZE = 256 * 1024;
+
+struct lookup_request {
+    std::uint32_t seq;
+    const char *name;
+};
+
+// Every message is one write of less than PIPE_BUF bytes, so it is read whole.
+void *resolver_main(void *arg)
+{
+    const auto *r = static_cast<const platform_resolver *>(arg);
+    lookup_request req;
+    while (read(r->request_fd[0], &req, sizeof(req)) == static_cast<ssize_t>(sizeof(req))) {
+        platform_lookup_answer a{req.seq, 0, {}};
+        a.status = platform_lookup(req.name, &a.addr);
+        if (write(r->answer_fd[1], &a, sizeof(a)) != static_cast<ssize_t>(sizeof(a)))
+            break;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+int platform_lookup(const char *name, in_addr *addr)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &res) != 0)
+        return -1;
+    int found = -1;
+    for (const addrinfo *ai = res; ai != nullptr && found != 0; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            *addr = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr;
+            found = 0;
+        }
+    }
+    freeaddrinfo(res);
+    return found;
+}
+
+int platform_start_resolver(platform_resolver *r)
+{
+    if (pipe2(r->request_fd, O_CLOEXEC) != 0 || pipe2(r->answer_fd, O_CLOEXEC) != 0 ||
+        fcntl(r->request_fd[1], F_SETFL, O_NONBLOCK) != 0 || fcntl(r->answer_fd[0], F_SETFL, O_NONBLOCK) != 0)
+        return -1;
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err == 0) {
+        std::ignore = pthread_attr_setstacksize(&attr, RESOLVER_STACK_SIZE);
+        std::ignore = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        // Signals are the main thread's to take.
+        sigset_t all, old;
+        sigfillset(&all);
+        std::ignore = pthread_sigmask(SIG_SETMASK, &all, &old);
+        pthread_t thread;
+        err = pthread_create(&thread, &attr, resolver_main, r);
+        std::ignore = pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        std::ignore = pthread_attr_destroy(&attr);
+    }
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    r->running = true;
+    return 0;
+}
+
+bool platform_ask_lookup(const platform_resolver *r, std::uint32_t seq, const char *name)
+{
+    lookup_request req{seq, name};
+    return write(r->request_fd[1], &req, sizeof(req)) == static_cast<ssize_t>(sizeof(req));
+}
+
+bool platform_take_lookup(const platform_resolver *r, platform_lookup_answer *a)
+{
+    return read(r->answer_fd[0], a, sizeof(*a)) == static_cast<ssize_t>(sizeof(*a));
+}
 
 void platform_warm_up(int sock)
 {

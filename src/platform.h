@@ -1,5 +1,6 @@
-// The operating-system calls around the clock and the socket: setting the
-// clock (and the real-time clock), and receiving and sending in batches.
+// The operating-system calls around the clock, the socket and name lookups:
+// setting the clock (and the real-time clock), receiving and sending in
+// batches, and looking names up on a thread of their own.
 #ifndef QUORIX_PLATFORM_H
 #define QUORIX_PLATFORM_H
 
@@ -78,5 +79,35 @@ void platform_warm_up(int sock);
 // address. A datagram that cannot be sent is skipped, as a lone sendto()
 // would lose it; nothing is reported. Empties the batch.
 void platform_send_batch(int sock, dgram_batch *b);
+
+// Look up the IPv4 address of a host name. Blocks until the resolver answers.
+// Returns 0, or -1 when the name does not resolve.
+[[nodiscard]] int platform_lookup(const char *name, in_addr *addr);
+
+// Name lookups away from the loop: one thread looks up the names it is handed,
+// one at a time, and hands each answer back through a pipe whose read end the
+// loop polls. The ends the loop uses never block.
+struct platform_resolver {
+    int request_fd[2];  // [1] written by the loop, [0] read by the thread
+    int answer_fd[2];   // [1] written by the thread, [0] read by the loop
+    bool running;
+};
+
+struct platform_lookup_answer {
+    std::uint32_t seq;  // as asked
+    int status;         // platform_lookup()'s
+    in_addr addr;
+};
+
+// Start the thread on r, which must live as long as the process. Returns 0, or
+// -1 with errno.
+[[nodiscard]] int platform_start_resolver(platform_resolver *r);
+
+// Hand name (valid until the process ends) to the thread as lookup seq.
+// Returns false when it cannot be queued.
+[[nodiscard]] bool platform_ask_lookup(const platform_resolver *r, std::uint32_t seq, const char *name);
+
+// Take one answer when one is waiting.
+[[nodiscard]] bool platform_take_lookup(const platform_resolver *r, platform_lookup_answer *a);
 
 #endif

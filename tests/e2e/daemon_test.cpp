@@ -133,8 +133,9 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
 }
 
 // A client and server daemon 100 s ahead, waiting for its server, drops the
-// replies that do not answer its request and what it does not know (a marker
-// datagram comes last); it answers versions 0 to 3 in kind, not version 4.
+// replies that do not answer its request, come from elsewhere or carry no time
+// of a synchronised server, and what it does not know (a marker datagram comes
+// last); it answers versions 0 to 3 in kind, not version 4.
 TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
 {
     temp_dir dir;
@@ -154,20 +155,25 @@ TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
         b.resize(size, 0xEE);
         return b;
     };
-    bytes late = with(0x1C, 48), no_recv = late, no_xmit = late;
+    bytes late = with(0x1C, 48), no_recv = late, no_xmit = late, good = late, unsync = with(0xDC, 48), far = late;
     late[31] ^= 1;
+    far[1] = 16;
     std::fill_n(&no_recv[32], 8, 0);
     std::fill_n(&no_xmit[40], 8, 0);
     const std::string zero = "Invalid packet dropped, zero receive or transmit timestamp\n";
-    const std::tuple<bytes, std::string> drops[] = {
-        {late, "Invalid packet dropped, 'orig_ts' do not match\n"}, {no_recv, zero}, {no_xmit, zero},
-        {with(0x1C, 47), ""},
-        {with(0x24, 48), "Invalid packet dropped, version 4 is not supported\n"},
-        {with(0x1D, 48), "Ignoring unknown packet (mode=5)\n"},
+    const std::string not_synced = "Invalid packet dropped, the server is not synchronised (leap indicator ";
+    const std::tuple<bytes, std::string, udp_peer *> drops[] = {
+        {late, "Invalid packet dropped, 'orig_ts' do not match\n", &srv}, {no_recv, zero, &srv}, {no_xmit, zero, &srv},
+        {good, "Invalid packet dropped, it came from 127.0.0.1:" + std::to_string(client.port) +
+         ", not from the time server\n", &client},
+        {unsync, not_synced + "3, stratum 2)\n", &srv}, {far, not_synced + "0, stratum 16)\n", &srv},
+        {with(0x1C, 47), "", &srv},
+        {with(0x24, 48), "Invalid packet dropped, version 4 is not supported\n", &srv},
+        {with(0x1D, 48), "Ignoring unknown packet (mode=5)\n", &srv},
     };
     std::string want, err;
-    for (const auto &[datagram, message] : drops)
-        srv.send(datagram, port), want += message;
+    for (const auto &[datagram, message, from] : drops)
+        from->send(datagram, port), want += message;
     srv.send(with(0x1F, 48), port);  // a marker: what came before it has been handled
     err = wait_text(d->err, "Ignoring unknown packet (mode=7)\n");
     EXPECT_EQ(err.substr(err.find('\n', err.find("Local address: ")) + 1), want + "Ignoring unknown packet (mode=7)\n");
@@ -241,4 +247,51 @@ TEST_F(DaemonTest, TimesAreWhenDatagramsMove)
     std::string err = read_file(d->err);
     EXPECT_NEAR(seconds_in(err), 2.5, 0.005) << err;
     EXPECT_LT(seconds_in(err, "Delay:  "), 0.005) << err;
+}
+
+// A kiss-o'-death never sets the clock: it ends the try at once, without the
+// tries left, and a one-shot run ends as if the server had not answered.
+TEST_F(DaemonTest, AKissEndsTheTry)
+{
+    temp_dir dir;
+    udp_peer srv;
+    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 3000\nexit_when_timeout = 1\n"));
+    bytes req = srv.recv(5000);
+    ASSERT_EQ(req.size(), 48u);
+    auto kiss = make_reply(req, 50);
+    kiss[0] = 0xDC, kiss[1] = 0;  // LI 3, stratum 0
+    std::memcpy(&kiss[12], "RA\x01" "E", 4);
+    srv.send(kiss, srv.from);
+    ASSERT_TRUE(d->wait(2));
+    EXPECT_EQ(d->status, 1);
+    EXPECT_TRUE(read_file(d->err).ends_with("Timeserver 127.0.0.1 sent kiss code 'RA?E'\nTimeserver 127.0.0.1 did "
+                                            "not respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
+    EXPECT_TRUE(srv.recv(0).empty());
+}
+
+// A lookup that takes 3 s holds up nothing: clients are answered at once, and
+// the try gives the lookup up after recv_timeout, so a one-shot run ends within
+// its bound.
+TEST_F(DaemonTest, ALookupNeverStallsTheLoop)
+{
+    temp_dir dir;
+    udp_peer client;
+    std::uint16_t port = udp_peer().port;
+    double began = real_now(), worst = 0;
+    auto d = start(dir, client_conf(client.port, "enable_server = 1\nrecv_timeout = 1000\nresolve_retry_timeout = 100\n"
+        "exit_when_timeout = 1\nlog.update_req = 1\nbind_port = " + std::to_string(port) + "\n", "dead.test"),
+        {"QUORIX_FAKE_RESOLVE_DELAY_MS=3000"});
+    wait_text(d->err, "Synchronize with dead.test:");
+    for (int i = 0; i < 15; i++, usleep(30000)) {
+        double sent = real_now();
+        client.send(std::array<std::uint8_t, 48>{0x1B}, port);
+        ASSERT_EQ(client.recv(1000).size(), 48u) << i;
+        worst = std::max(worst, real_now() - sent);
+    }
+    EXPECT_LT(worst, 0.05);
+    ASSERT_TRUE(d->wait(3));
+    EXPECT_LT(real_now() - began, 2.5);
+    EXPECT_EQ(d->status, 1);
+    EXPECT_TRUE(read_file(d->err).ends_with(" UTC\nFailed to resolve time server address\nTimeserver dead.test did not "
+                                            "respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
 }

@@ -31,14 +31,15 @@ void *__wrap_realloc(void *p, std::size_t size)
     return alloc_calls++ == fail_at ? (errno = ENOMEM, nullptr) : __real_realloc(p, size);
 }
 
-hostent *__wrap_gethostbyname(const char *name)
+int __wrap_getaddrinfo(const char *name, const char *, const addrinfo *, addrinfo **res)
 {
-    static in_addr addr;
-    static char *addrs[2] = {reinterpret_cast<char *>(&addr), nullptr};
-    static hostent he{nullptr, addrs + 1, AF_INET, 4, addrs};
-    addr = hosts.contains(name) ? hosts[name] : in_addr{};
-    return hosts.contains(name) ? &he : (h_errno = HOST_NOT_FOUND, nullptr);
+    static sockaddr_in addr{AF_INET, 0, {}, {}};
+    static addrinfo ai{0, AF_INET, SOCK_DGRAM, 0, sizeof(addr), reinterpret_cast<sockaddr *>(&addr), nullptr, nullptr};
+    addr.sin_addr = hosts.contains(name) ? hosts[name] : in_addr{};
+    return hosts.contains(name) ? (*res = &ai, 0) : EAI_NONAME;
 }
+
+void __wrap_freeaddrinfo(addrinfo *) {}
 
 int __wrap_clock_settime(clockid_t, const timespec *)
 {

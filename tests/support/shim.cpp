@@ -7,7 +7,7 @@
 //   adjtimex records its arguments and reads as a clock never synchronised, or
 //   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
 //   the kernel's times of received and sent datagrams move with the fake clock;
-//   gethostbyname gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, never
+//   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, never
 //   asking the machine's resolver.
 #include <dlfcn.h>
 #include <netdb.h>
@@ -127,13 +127,14 @@ int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
     return n;
 }
 
-hostent *gethostbyname(const char *)
+int getaddrinfo(const char *, const char *, const addrinfo *, addrinfo **res)
 {
-    static in_addr addr{htonl(INADDR_LOOPBACK)};
-    static char *addrs[2] = {reinterpret_cast<char *>(&addr), nullptr};
-    static hostent he{nullptr, addrs + 1, AF_INET, 4, addrs};
+    static sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    static addrinfo ai{0, AF_INET, SOCK_DGRAM, 0, sizeof(addr), reinterpret_cast<sockaddr *>(&addr), nullptr, nullptr};
     usleep(static_cast<useconds_t>(env("QUORIX_FAKE_RESOLVE_DELAY_MS") * 1000));
-    return &he;
+    return *res = &ai, 0;
 }
+
+void freeaddrinfo(addrinfo *) {}
 
 } // extern "C"
