@@ -55,6 +55,8 @@ constexpr bool_key TOP_BOOLS[] = {
     {"exit_when_timeout", &ntp_state::exit_when_timeout},
     {"resolve_timeservers", &ntp_state::resolve_timeservers},
     {"lazy_resolve_ignored_timeservers", &ntp_state::lazy_resolve_ignored_timeservers},
+    {"server_answer_v4", &ntp_state::server_answer_v4},
+    {"server_require_sync", &ntp_state::server_require_sync},
 };
 
 // first_update_delay and poll_interval end at 2147483: the schedule multiplies

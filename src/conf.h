@@ -74,6 +74,8 @@ struct ntp_state {
     bool timeservers_unresolved;       // a name failed to resolve while loading
     bool resolve_timeservers;
     bool lazy_resolve_ignored_timeservers;
+    bool server_answer_v4;             // answer version-4 requests in version 4
+    bool server_require_sync;          // a client answers as unsynchronised until it set the clock
     std::int32_t logrotate_max_size;   // KiB
     std::int32_t logrotate_num_backups;
     std::int32_t send_timeout;         // ms

@@ -81,6 +81,12 @@ void report_config(ntp_state *st, const timespec *start_time)
     log_timespec(st, "Started at ", start_time);
     log_impl(st, "Client enabled: %s\n", yes_no(st->enable_client));
     log_impl(st, "Server enabled: %s\n", yes_no(st->enable_server));
+    // Rows of settings added later show only when set, so that the report of
+    // a configuration that does not use them stays as it was.
+    if (st->server_answer_v4)
+        log_impl(st, "Server answers version 4: yes\n");
+    if (st->server_require_sync)
+        log_impl(st, "Server requires synchronization: yes\n");
     log_impl(st, "Syslog enabled: %s (%s)\n", yes_no(st->syslog_enable), syslog_available);
     log_impl(st, "Bind port: %u\n", static_cast<unsigned>(st->bind_port));
     quoted(st->bind_if, &o, &t, &c);

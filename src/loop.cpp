@@ -168,6 +168,7 @@ void take_lookups(ntp_state *st, loop_state *ls)
     }
     // A refusal here (a sandbox that lets the clock be set but not the kernel's
     // status) would repeat at every update: say it once.
+    ls->clock_set = true;
     if (report.sync_err != 0 && !ls->sync_refusal_reported) {
         log_all_impl(st, false, "Warning: could not mark the clock as synchronised: %s",
                      std::strerror(report.sync_err));
@@ -339,6 +340,12 @@ void handle_request(ntp_state *st, loop_state *ls)
         log_timestamp(st, prefix, ntp_bytes(&r));
     }
     ntp_build_reply(&ls->reply, &r, st->local_addr.sin_addr, ls->precision);
+    // A client that has not set the clock yet may serve a clock that was never
+    // set: told so, clients refuse its time.
+    if (st->server_require_sync && st->enable_client && !ls->clock_set) {
+        ls->reply.li_vn_mode |= NTP_LI_UNSYNC << 6;
+        ls->reply.stratum = NTP_STRATUM_UNSYNC;
+    }
 
     unsigned k = ls->tx.count++;
     std::memcpy(ls->tx.data[k], &ls->reply, NTP_PACKET_SIZE);
@@ -353,7 +360,8 @@ void dispatch(ntp_state *st, loop_state *ls)
 {
     unsigned vn = (ls->pkt.li_vn_mode >> 3) & 7;
     unsigned mode = ls->pkt.li_vn_mode & 7;
-    if (vn & 4) {
+    bool answered_v4 = vn == 4 && mode == NTP_MODE_CLIENT && st->server_answer_v4;
+    if ((vn & 4) && !answered_v4) {
         if (st->log_unsupported_version)
             log_impl(st, "Invalid packet dropped, version %u is not supported\n", vn);
         return;
@@ -626,7 +634,7 @@ void main_loop(ntp_state *st)
     if (st->enable_client)
         platform_warm_up(st->sock);
     ls.next_sync = mono_after_ms(std::int64_t{st->first_update_delay} * 1000);
-    pollfd pfd[2] = {{st->sock, POLLIN, 0}, {st->resolver.answer_fd[0], POLLIN, 0}};
+    pollfd pfd[2] = {{st->sock, POLLIN, 0}, {st->resolver.fd, POLLIN, 0}};
 
     for (;;) {
         timespec now = clock_now(CLOCK_MONOTONIC);

@@ -126,6 +126,7 @@ struct loop_state {
     ntp_packet reply;
     std::int8_t precision;       // our clock's, announced in server replies
     bool sync_refusal_reported;  // the kernel refused the synchronised status once
+    bool clock_set;              // this run has stepped the clock
     bool rx_more;                // the last receive filled rx: more may be waiting
     dgram_batch rx;              // datagrams of the last receive
     dgram_batch tx;              // server replies waiting for their transmit time

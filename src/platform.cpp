@@ -94,15 +94,15 @@ struct lookup_request {
     const char *name;
 };
 
-// Every message is one write of less than PIPE_BUF bytes, so it is read whole.
+// The thread's end of the socket pair is its only state: its argument.
 void *resolver_main(void *arg)
 {
-    const auto *r = static_cast<const platform_resolver *>(arg);
+    int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
     lookup_request req;
-    while (read(r->request_fd[0], &req, sizeof(req)) == static_cast<ssize_t>(sizeof(req))) {
+    while (recv(fd, &req, sizeof(req), 0) == static_cast<ssize_t>(sizeof(req))) {
         platform_lookup_answer a{req.seq, 0, {}};
         a.status = platform_lookup(req.name, &a.addr);
-        if (write(r->answer_fd[1], &a, sizeof(a)) != static_cast<ssize_t>(sizeof(a)))
+        if (send(fd, &a, sizeof(a), 0) != static_cast<ssize_t>(sizeof(a)))
             break;
     }
     return nullptr;
@@ -131,8 +131,8 @@ int platform_lookup(const char *name, in_addr *addr)
 
 int platform_start_resolver(platform_resolver *r)
 {
-    if (pipe2(r->request_fd, O_CLOEXEC) != 0 || pipe2(r->answer_fd, O_CLOEXEC) != 0 ||
-        fcntl(r->request_fd[1], F_SETFL, O_NONBLOCK) != 0 || fcntl(r->answer_fd[0], F_SETFL, O_NONBLOCK) != 0)
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0)
         return -1;
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
@@ -144,14 +144,17 @@ int platform_start_resolver(platform_resolver *r)
         sigfillset(&all);
         std::ignore = pthread_sigmask(SIG_SETMASK, &all, &old);
         pthread_t thread;
-        err = pthread_create(&thread, &attr, resolver_main, r);
+        err = pthread_create(&thread, &attr, resolver_main, reinterpret_cast<void *>(std::intptr_t{pair[1]}));
         std::ignore = pthread_sigmask(SIG_SETMASK, &old, nullptr);
         std::ignore = pthread_attr_destroy(&attr);
     }
     if (err != 0) {
+        std::ignore = close(pair[0]);
+        std::ignore = close(pair[1]);
         errno = err;
         return -1;
     }
+    r->fd = pair[0];
     r->running = true;
     return 0;
 }
@@ -159,12 +162,12 @@ int platform_start_resolver(platform_resolver *r)
 bool platform_ask_lookup(const platform_resolver *r, std::uint32_t seq, const char *name)
 {
     lookup_request req{seq, name};
-    return write(r->request_fd[1], &req, sizeof(req)) == static_cast<ssize_t>(sizeof(req));
+    return send(r->fd, &req, sizeof(req), MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(req));
 }
 
 bool platform_take_lookup(const platform_resolver *r, platform_lookup_answer *a)
 {
-    return read(r->answer_fd[0], a, sizeof(*a)) == static_cast<ssize_t>(sizeof(*a));
+    return recv(r->fd, a, sizeof(*a), MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(*a));
 }
 
 void platform_warm_up(int sock)

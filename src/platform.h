@@ -85,11 +85,10 @@ void platform_send_batch(int sock, dgram_batch *b);
 [[nodiscard]] int platform_lookup(const char *name, in_addr *addr);
 
 // Name lookups away from the loop: one thread looks up the names it is handed,
-// one at a time, and hands each answer back through a pipe whose read end the
-// loop polls. The ends the loop uses never block.
+// one at a time, and hands each answer back through a local socket pair whose
+// end the loop polls. The loop's calls never block.
 struct platform_resolver {
-    int request_fd[2];  // [1] written by the loop, [0] read by the thread
-    int answer_fd[2];   // [1] written by the thread, [0] read by the loop
+    int fd;        // the loop's end: requests go out, answers come in
     bool running;
 };
 
@@ -99,8 +98,7 @@ struct platform_lookup_answer {
     in_addr addr;
 };
 
-// Start the thread on r, which must live as long as the process. Returns 0, or
-// -1 with errno.
+// Start the thread. Returns 0, or -1 with errno.
 [[nodiscard]] int platform_start_resolver(platform_resolver *r);
 
 // Hand name (valid until the process ends) to the thread as lookup seq.

@@ -295,3 +295,42 @@ TEST_F(DaemonTest, ALookupNeverStallsTheLoop)
     EXPECT_TRUE(read_file(d->err).ends_with(" UTC\nFailed to resolve time server address\nTimeserver dead.test did not "
                                             "respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
 }
+
+// With server_answer_v4, version 4 is answered in kind, version 5 is not. With
+// server_require_sync, a client answers as not synchronised until it has set
+// the clock (a dry run never does); a daemon that is no client, as stratum 8.
+TEST_F(DaemonTest, Version4AndNoTimeBeforeItHasSome)
+{
+    for (const std::string run : {"clock set", "dry run", "no client"}) {
+        SCOPED_TRACE(run);
+        temp_dir dir;
+        udp_peer srv, client;
+        std::uint16_t port = udp_peer().port;
+        std::string conf = "enable_server = 1\nserver_answer_v4 = 1\nserver_require_sync = 1\nlog.update = 1\n"
+            "log.config = 1\nrecv_timeout = 5000\nupdate_dryrun = " + std::to_string(run == "dry run") +
+            "\nbind_port = " + std::to_string(port) + "\n";
+        auto d = start(dir, run == "no client" ? "log.stderr = 1\n" + conf : client_conf(srv.port, conf),
+                       {"QUORIX_FAKE_OFFSET=100"});
+        ASSERT_EQ(reported_port(d->err), port);
+        auto ask = [&](std::uint8_t first) {  // the first two bytes of the reply
+            bytes req(60, 0);  // with extension data
+            req[0] = first;
+            client.send(req, port);
+            bytes rep = client.recv(first == 0x2B ? 300 : 2000);
+            return rep.size() == 48 ? bytes(rep.begin(), rep.begin() + 2) : rep;
+        };
+        if (run == "no client") {
+            EXPECT_EQ(ask(0x23), (bytes{0x24, 8}));
+            continue;
+        }
+        bytes req = srv.recv(5000);
+        ASSERT_EQ(req.size(), 48u);
+        EXPECT_EQ(ask(0x23), (bytes{0xE4, 16}));
+        EXPECT_EQ(ask(0x1B), (bytes{0xDC, 16}));
+        EXPECT_EQ(ask(0x2B), bytes{});
+        srv.send(make_reply(req, 0), srv.from);
+        wait_text(d->err, "success");
+        EXPECT_EQ(ask(0x23), run == "dry run" ? (bytes{0xE4, 16}) : (bytes{0x24, 8}));
+        EXPECT_EQ(count(read_file(d->err), "Invalid packet dropped, version 5 is not supported\n"), 1u);
+    }
+}

@@ -200,14 +200,15 @@ double ntp_seconds(const std::uint8_t *p)
     return ntohl(w[0]) - 2208988800.0 + ntohl(w[1]) / 4294967296.0;
 }
 
-std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s)
+std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s)
 {
     std::array<std::uint8_t, 48> p{0x1C, 2, 0, 0xEC};
-    double now = real_now() + offset_s + 2208988800.0;
-    std::uint32_t be[2] = {htonl(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now))),
-                           htonl(static_cast<std::uint32_t>(std::fmod(now, 1.0) * 4294967296.0))};
-    for (std::size_t at : {16, 32, 40})
+    for (std::size_t at : {16, 32, 40}) {
+        double t = real_now() + offset_s + 2208988800.0 - (at == 32 ? held_s : 0);
+        std::uint32_t be[2] = {htonl(static_cast<std::uint32_t>(static_cast<std::uint64_t>(t))),
+                               htonl(static_cast<std::uint32_t>(std::fmod(t, 1.0) * 4294967296.0))};
         std::memcpy(&p[at], be, 8);
+    }
     std::memcpy(&p[24], &req[40], 8);
     return p;
 }

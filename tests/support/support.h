@@ -52,13 +52,13 @@ struct daemon_test : ::testing::Test {  // fails unless the shim loads
 
 // The file once it holds text; the port of its "Local address" line; the first
 // "<label>%d.%06u sec" (NAN: none); a reply (LI 0, VN 3) to req from a server
-// offset_s ahead of the real clock.
+// offset_s ahead of the real clock that received it held_s ago.
 std::string wait_text(const std::string &path, const std::string &text, double seconds = 5);
 std::uint16_t reported_port(const std::string &path);
 double seconds_in(const std::string &text, const std::string &label = "Offset: ");
 double real_now();
 double ntp_seconds(const std::uint8_t *p);
-std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s);
+std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s = 0);
 
 struct udp_peer {  // on 127.0.0.1; from: the sender of the last datagram received
     int fd;

@@ -29,7 +29,8 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
     const std::string logged = "log.enable = yes\nlog.filename = @/ntp.log\nlog.startup = yes\nlog.stderr = yes\n"
                                "log.timeservers = yes\nlogrotate.ignore_error = no\n";
     const std::string v = "NTP v0.2.6\nTimeservers:\n0 timeservers in total, 0 unresolved\n", off = "log.append = no\n";
-    const std::string set = "Bind interface: \"lo\"\nRTC device name: \"rtc7\"\nExit: after update: yes; when timeout: "
+    const std::string set = "Server enabled: yes\nServer answers version 4: yes\nServer requires synchronization: "
+        "yes\nSyslog enabled: no (fully supported with openlog)\nBind port: " + port + "\nBind interface: \"lo\"\nRTC device name: \"rtc7\"\nExit: after update: yes; when timeout: "
         "yes\nRotate size: 10000 KiB\nNumber of rotate backups: 1000\nIgnore logrotate errors: no\n"
         "Rotate existing: no\n"
         "Number of update tries: 1000\nFirst update delay: 1000 sec\nPoll interval: 10 sec\nUpdate dryrun: yes\n"
@@ -54,7 +55,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
          "update_dryrun = yes\nexit_after_update = yes\nexit_when_timeout = yes\nresolve_timeservers = yes\n"
          "lazy_resolve_ignored_timeservers = yes\nsend_timeout = 100\nrecv_timeout = 12345\n"
          "first_update_delay = 1000\npoll_interval = 10\nresolve_retry_timeout = 25000\nnum_update_tries = 1000\n"
-         "resolve_timeserver_again_after = 1\nbind_if = lo\nrtcdev = rtc7\nserver_select = random\nbind_port = " +
+         "resolve_timeserver_again_after = 1\nserver_answer_v4 = yes\nserver_require_sync = 1\nbind_if = lo\nrtcdev = rtc7\nserver_select = random\nbind_port = " +
          port + "\ntimeserver.a = good.test:1123\ntimeserver.b = nx.invalid\n"
          "log.timeservers = yes\nlogrotate.ignore_error = no\nlogrotate.rotate_existing = no\n"
          "logrotate.max_size = 10000\nlogrotate.num_backups = 1000\n",
