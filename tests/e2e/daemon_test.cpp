@@ -135,7 +135,8 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
 // A client and server daemon 100 s ahead, waiting for its server, drops the
 // replies that do not answer its request, come from elsewhere or carry no time
 // of a synchronised server, and what it does not know (a marker datagram comes
-// last); it answers versions 0 to 3 in kind, not version 4.
+// last). It answers versions 0 to 4 in kind (server_answer_v4), not 5, and as
+// not synchronised (server_require_sync) until it has set its clock.
 TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
 {
     temp_dir dir;
@@ -143,10 +144,11 @@ TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
     std::uint16_t port = udp_peer().port;
     auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.config = 1\nrecv_timeout = 10000\n"
         "log.incoming_update_req = 1\n"
-        "update_dryrun = 1\nexit_after_update = 1\nbind_port = " + std::to_string(port) + "\n"),
+        "server_answer_v4 = 1\nserver_require_sync = 1\nlog.update = 1\nbind_port = " + std::to_string(port) + "\n"),
         {"QUORIX_FAKE_OFFSET=100"});
     ASSERT_EQ(reported_port(d->err), port);
     const bytes held = srv.recv(5000), xmit = {0xE8, 0xFE, 0x6F, 0x80, 0x40, 0, 0, 1};
+    const double asked = real_now();
     ASSERT_EQ(held.size(), 48u);
     auto with = [&held](std::uint8_t first, std::size_t size) {  // a reply to the request, altered
         auto rep = make_reply(held, 0);
@@ -177,43 +179,52 @@ TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
     srv.send(with(0x1F, 48), port);  // a marker: what came before it has been handled
     err = wait_text(d->err, "Ignoring unknown packet (mode=7)\n");
     EXPECT_EQ(err.substr(err.find('\n', err.find("Local address: ")) + 1), want + "Ignoring unknown packet (mode=7)\n");
-    for (int vn = 0; vn <= 4; vn++) {
-        SCOPED_TRACE("version " + std::to_string(vn));
+    for (int step = 0; step <= 6; step++) {  // versions 0 to 5, then 4 after the update
+        SCOPED_TRACE("step " + std::to_string(step));
+        int vn = step == 6 ? 4 : step;
         bytes req(68, 0x11);  // 48 bytes and extension data
         req[0] = static_cast<std::uint8_t>(0xC3 | vn << 3);  // LI 3, mode 3
         req[2] = 0x06;
         req[3] = 0xEC;
         std::copy(xmit.begin(), xmit.end(), req.begin() + 40);
         client.send(req, port);
-        bytes rep = client.recv(vn < 4 ? 2000 : 300);
-        double now = real_now() + 100;
-        ASSERT_EQ(rep.size(), vn < 4 ? 48u : 0u);
-        if (vn == 4)
-            break;
-        // Stratum 8, poll copied, our precision (1 ns clock: 2^-29 s), reference id 0.0.0.0.
-        EXPECT_EQ(bytes(rep.begin(), rep.begin() + 16), (bytes{static_cast<std::uint8_t>(vn << 3 | 4), 8,
-                  0x06, 0xE3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+        bytes rep = client.recv(step != 5 ? 2000 : 300);
+        double now = real_now() + (step < 5 ? 100 : 0);
+        ASSERT_EQ(rep.size(), step != 5 ? 48u : 0u);
+        if (step == 5) {
+            srv.send(make_reply(held, 0, real_now() - asked), port);
+            wait_text(d->err, "Update success: ");
+            continue;
+        }
+        // Not synchronised (LI 3, stratum 16), then stratum 8; poll copied, our precision (1 ns clock:
+        // 2^-29 s), reference id 0.0.0.0.
+        EXPECT_EQ(bytes(rep.begin(), rep.begin() + 16), (bytes{static_cast<std::uint8_t>(step == 6 ? 0x24 : 0xC4 | vn << 3),
+                  static_cast<std::uint8_t>(step == 6 ? 8 : 16), 0x06, 0xE3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
         EXPECT_EQ(bytes(rep.begin() + 16, rep.begin() + 24), bytes(rep.begin() + 32, rep.end() - 8));
         EXPECT_EQ(bytes(rep.begin() + 24, rep.begin() + 32), xmit);
         double recv_ts = ntp_seconds(&rep[32]), xmit_ts = ntp_seconds(&rep[40]);
         EXPECT_NEAR(recv_ts, now, 0.05);
         EXPECT_TRUE(xmit_ts >= recv_ts && xmit_ts - recv_ts < 0.01);
     }
-    srv.send(make_reply(held, 0), port);
-    ASSERT_TRUE(d->wait(5));
-    EXPECT_EQ(d->status, 0) << read_file(d->err);
     EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port) +
-                    " at "), 4u);
+                    " at "), 6u);
 }
 
-// After its last unanswered try a synchronization waits a poll interval.
-TEST_F(DaemonTest, AnUnansweredSynchronizationWaitsAnInterval)
+// A kiss-o'-death never sets the clock: it ends the try at once, without the
+// tries left, as the last unanswered try ends, and the next waits an interval.
+TEST_F(DaemonTest, AKissEndsTheTry)
 {
     temp_dir dir;
     udp_peer srv;
-    auto d = start(dir, client_conf(srv.port));
-    ASSERT_EQ(srv.recv(5000).size(), 48u);
-    EXPECT_NE(wait_text(d->err, "did not respond").find("Timeserver 127.0.0.1 did not respond\n"), std::string::npos);
+    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 3000\n"));
+    bytes req = srv.recv(5000);
+    ASSERT_EQ(req.size(), 48u);
+    auto kiss = make_reply(req, 50);
+    kiss[0] = 0xDC, kiss[1] = 0;  // LI 3, stratum 0
+    std::memcpy(&kiss[12], "RA\x01" "E", 4);
+    srv.send(kiss, srv.from);
+    EXPECT_TRUE(wait_text(d->err, "did not respond").ends_with("Timeserver 127.0.0.1 sent kiss code 'RA?E'\n"
+                                                               "Timeserver 127.0.0.1 did not respond\n"));
     EXPECT_TRUE(srv.recv(1000).empty());
 }
 
@@ -235,38 +246,20 @@ TEST_F(DaemonTest, TimesAreWhenDatagramsMove)
     int ws = 0;
     ASSERT_TRUE(kill(d->pid, SIGSTOP) == 0 && waitpid(d->pid, &ws, WUNTRACED) == d->pid);
     double sent = real_now();
+    client.send(std::array<std::uint8_t, 48>{0x23}, port);  // version 4: not answered by default
     client.send(std::array<std::uint8_t, 48>{0x1B}, port);  // first, so that it is answered before the exit
     srv.send(make_reply(req, 0), srv.from);
     usleep(300000);
     kill(d->pid, SIGCONT);
     bytes rep = client.recv(2000);
     ASSERT_EQ(rep.size(), 48u);
+    EXPECT_EQ(rep[0], 0x1C);
     EXPECT_NEAR(ntp_seconds(&rep[32]), sent - 2.5, 0.02);
     EXPECT_GT(ntp_seconds(&rep[40]) - ntp_seconds(&rep[32]), 0.25);
     ASSERT_TRUE(d->wait(5));
     std::string err = read_file(d->err);
     EXPECT_NEAR(seconds_in(err), 2.5, 0.005) << err;
     EXPECT_LT(seconds_in(err, "Delay:  "), 0.005) << err;
-}
-
-// A kiss-o'-death never sets the clock: it ends the try at once, without the
-// tries left, and a one-shot run ends as if the server had not answered.
-TEST_F(DaemonTest, AKissEndsTheTry)
-{
-    temp_dir dir;
-    udp_peer srv;
-    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 3000\nexit_when_timeout = 1\n"));
-    bytes req = srv.recv(5000);
-    ASSERT_EQ(req.size(), 48u);
-    auto kiss = make_reply(req, 50);
-    kiss[0] = 0xDC, kiss[1] = 0;  // LI 3, stratum 0
-    std::memcpy(&kiss[12], "RA\x01" "E", 4);
-    srv.send(kiss, srv.from);
-    ASSERT_TRUE(d->wait(2));
-    EXPECT_EQ(d->status, 1);
-    EXPECT_TRUE(read_file(d->err).ends_with("Timeserver 127.0.0.1 sent kiss code 'RA?E'\nTimeserver 127.0.0.1 did "
-                                            "not respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
-    EXPECT_TRUE(srv.recv(0).empty());
 }
 
 // A lookup that takes 3 s holds up nothing: clients are answered at once, and
@@ -296,41 +289,3 @@ TEST_F(DaemonTest, ALookupNeverStallsTheLoop)
                                             "respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
 }
 
-// With server_answer_v4, version 4 is answered in kind, version 5 is not. With
-// server_require_sync, a client answers as not synchronised until it has set
-// the clock (a dry run never does); a daemon that is no client, as stratum 8.
-TEST_F(DaemonTest, Version4AndNoTimeBeforeItHasSome)
-{
-    for (const std::string run : {"clock set", "dry run", "no client"}) {
-        SCOPED_TRACE(run);
-        temp_dir dir;
-        udp_peer srv, client;
-        std::uint16_t port = udp_peer().port;
-        std::string conf = "enable_server = 1\nserver_answer_v4 = 1\nserver_require_sync = 1\nlog.update = 1\n"
-            "log.config = 1\nrecv_timeout = 5000\nupdate_dryrun = " + std::to_string(run == "dry run") +
-            "\nbind_port = " + std::to_string(port) + "\n";
-        auto d = start(dir, run == "no client" ? "log.stderr = 1\n" + conf : client_conf(srv.port, conf),
-                       {"QUORIX_FAKE_OFFSET=100"});
-        ASSERT_EQ(reported_port(d->err), port);
-        auto ask = [&](std::uint8_t first) {  // the first two bytes of the reply
-            bytes req(60, 0);  // with extension data
-            req[0] = first;
-            client.send(req, port);
-            bytes rep = client.recv(first == 0x2B ? 300 : 2000);
-            return rep.size() == 48 ? bytes(rep.begin(), rep.begin() + 2) : rep;
-        };
-        if (run == "no client") {
-            EXPECT_EQ(ask(0x23), (bytes{0x24, 8}));
-            continue;
-        }
-        bytes req = srv.recv(5000);
-        ASSERT_EQ(req.size(), 48u);
-        EXPECT_EQ(ask(0x23), (bytes{0xE4, 16}));
-        EXPECT_EQ(ask(0x1B), (bytes{0xDC, 16}));
-        EXPECT_EQ(ask(0x2B), bytes{});
-        srv.send(make_reply(req, 0), srv.from);
-        wait_text(d->err, "success");
-        EXPECT_EQ(ask(0x23), run == "dry run" ? (bytes{0xE4, 16}) : (bytes{0x24, 8}));
-        EXPECT_EQ(count(read_file(d->err), "Invalid packet dropped, version 5 is not supported\n"), 1u);
-    }
-}

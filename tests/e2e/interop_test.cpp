@@ -1,7 +1,8 @@
 // The daemon on loopback with chronyd as its server (-x) and client (-Q, in
 // version 3 and in its own version 4), with another daemon, and with ntpdig
-// (version 4, port 123: in a namespace of its own); a daemon that serves no
-// time before it has some is refused by chronyd until then.
+// (version 4, port 123: in a namespace of its own). A daemon that is also a
+// client serves no time before it has some (server_require_sync), a server
+// alone does.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -95,7 +96,7 @@ TEST_F(InteropTest, ChronydNtpdigAndTheDaemonItself)
     const std::string script = "ip link set lo up || exit 90\nenv QUORIX_FAKE_LOG=" + dir / "fake.log" +
         " LD_PRELOAD=" QUORIX_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 timeout 20 " QUORIX_BIN
         " --disable-d -c " + dir.write("t.conf", "enable_server = 1\nbind_port = 123\nlog.stderr = 1\n"
-        "server_answer_v4 = 1\n") +
+        "server_answer_v4 = 1\nserver_require_sync = 1\n") +
         " 2>" + dir / "d.err & pid=$!\nfor i in $(seq 100); do ss -Hlun | grep -q ':123 ' && break; sleep 0.05; done\n"
         "/usr/bin/ntpdig -t 1 127.0.0.1; echo \"ntpdig status $?\"\n"
         "kill $pid; wait $pid\n";

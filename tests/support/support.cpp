@@ -91,11 +91,6 @@ loaded load_conf(const std::string &path, bool use_d_dir)
     return r;
 }
 
-std::string state_image(const ntp_state *st)
-{
-    return std::string(reinterpret_cast<const char *>(st), sizeof(*st));  // padding too: calloc left it zero
-}
-
 process::process(const temp_dir &dir, const strings &args, const strings &env, const std::string &input,
                  bool shim, const char *program)
 {

@@ -27,11 +27,10 @@ std::size_t count(const std::string &s, const std::string &what);
 std::string stderr_of(const std::function<void()> &f);
 
 // A state record as main() makes it, freed with what it owns; load_config() of
-// a file into one; its bytes (text keys and time servers as their pointers).
+// a file into one.
 using state_ptr = std::unique_ptr<ntp_state, void (*)(ntp_state *)>;
 struct loaded { state_ptr st; int res; std::string err; };
 loaded load_conf(const std::string &path, bool use_d_dir = true);
-std::string state_image(const ntp_state *st);
 
 // A program, the shim preloaded unless shim is false, its output in files of
 // dir; stopped by its PID at scope end. status: exit status or 128 + signal.
