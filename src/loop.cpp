@@ -166,9 +166,9 @@ void take_lookups(ntp_state *st, loop_state *ls)
         log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
         return false;
     }
+    ls->clock_set = true;
     // A refusal here (a sandbox that lets the clock be set but not the kernel's
     // status) would repeat at every update: say it once.
-    ls->clock_set = true;
     if (report.sync_err != 0 && !ls->sync_refusal_reported) {
         log_all_impl(st, false, "Warning: could not mark the clock as synchronised: %s",
                      std::strerror(report.sync_err));
