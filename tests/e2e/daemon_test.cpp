@@ -208,23 +208,29 @@ TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
     }
     EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port) +
                     " at "), 6u);
+    EXPECT_EQ(count(read_file(d->err), "Invalid packet dropped, "), 8u);  // each datagram handled once
 }
 
-// A kiss-o'-death never sets the clock: it ends the try at once, without the
-// tries left, as the last unanswered try ends, and the next waits an interval.
+// The first try goes unanswered; the next, its name looked up again, gets a
+// kiss-o'-death, which never sets the clock: it ends the try at once, without
+// the tries left, as the last unanswered try ends, and the next waits an
+// interval (of more than 10,000 s here).
 TEST_F(DaemonTest, AKissEndsTheTry)
 {
     temp_dir dir;
     udp_peer srv;
-    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 3000\n"));
-    bytes req = srv.recv(5000);
+    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 300\npoll_interval = 20000\n"
+                                    "log.resolved_timeservers = 1\n", "kiss.test"));
+    ASSERT_EQ(srv.recv(5000).size(), 48u);
+    bytes req = srv.recv(2000);
     ASSERT_EQ(req.size(), 48u);
     auto kiss = make_reply(req, 50);
     kiss[0] = 0xDC, kiss[1] = 0;  // LI 3, stratum 0
     std::memcpy(&kiss[12], "RA\x01" "E", 4);
     srv.send(kiss, srv.from);
-    EXPECT_TRUE(wait_text(d->err, "did not respond").ends_with("Timeserver 127.0.0.1 sent kiss code 'RA?E'\n"
-                                                               "Timeserver 127.0.0.1 did not respond\n"));
+    std::string err = wait_text(d->err, "did not respond");
+    EXPECT_TRUE(err.ends_with("Timeserver kiss.test sent kiss code 'RA?E'\nTimeserver kiss.test did not respond\n"));
+    EXPECT_EQ(count(err, "Timeserver address is now 127.0.0.1\n"), 2u) << err;
     EXPECT_TRUE(srv.recv(1000).empty());
 }
 
