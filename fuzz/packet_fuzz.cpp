@@ -14,9 +14,7 @@
 
 #include "loop.h"
 
-namespace {
-int updates;
-}
+static int updates;  // successful updates, as the system log saw them
 
 extern "C" int __wrap_clock_settime(clockid_t, const timespec *)
 {

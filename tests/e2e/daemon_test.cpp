@@ -290,7 +290,6 @@ TEST_F(DaemonTest, ALookupNeverStallsTheLoop)
     EXPECT_LT(worst, 0.05);
     ASSERT_TRUE(d->wait(3));
     EXPECT_LT(real_now() - began, 2.5);
-    EXPECT_EQ(d->status, 1);
     EXPECT_TRUE(read_file(d->err).ends_with(" UTC\nFailed to resolve time server address\nTimeserver dead.test did not "
                                             "respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
 }

@@ -41,8 +41,8 @@ double chronyd_offset(const temp_dir &dir, std::uint16_t port, const std::string
     std::string err = read_file(chronyd.err);
     std::size_t at = err.find("System clock wrong by ");
     double wrong = at == std::string::npos ? NAN : std::strtod(&err[at + 22], nullptr);
-    std::printf("[ measured ] chronyd -Q%s: %+.6f s%s\n", options.c_str(), wrong,
-                std::isnan(wrong) ? (", " + err.substr(err.rfind('\n', err.rfind('\n', err.size() - 2) - 1) + 1, 90)).c_str() : "");
+    std::printf("[ measured ] chronyd -Q%s: %+.6f s%s\n", options.c_str(), wrong, std::isnan(wrong) &&
+                err.find("No suitable source for synchronisation") != err.npos ? ", no suitable source" : "");
     return wrong;
 }
 

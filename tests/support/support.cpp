@@ -63,9 +63,9 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 
 std::size_t count(const std::string &s, const std::string &what)
 {
-    std::size_t n = 0;
-    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1), n++) {
-    }
+    std::size_t n = 0, at = s.find(what);
+    for (; at != std::string::npos; at = s.find(what, at + 1))
+        n++;
     return n;
 }
 
