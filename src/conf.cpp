@@ -12,7 +12,6 @@
 #include <tuple>
 
 #include "dirlist.h"
-#include "platform.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ constexpr const char *CONF_STDIN_NAME = "<stdin>";
 
 // One read takes at most 1022 characters and the terminator: the longest
 // accepted line is 1021 characters plus its newline.
-constexpr int CONF_LINE_READ_SIZE = 1023;
+constexpr int CONF_LINE_READ_SIZE = static_cast<int>(CONF_LINE_MAX) + 2;
 
 struct bool_key {
     std::string_view name;
@@ -409,26 +408,6 @@ int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std
     st->timeservers_unresolved = true;
     if (st->ignore_unresolved_timeservers && st->lazy_resolve_ignored_timeservers)
         ts->addr.sin_port = htons(ts->port);
-    return 0;
-}
-
-int resolve_address(const char *host, sockaddr_in *addr)
-{
-    in_addr_t a = inet_addr(host);
-    if (a == INADDR_NONE)
-        return -1;
-    addr->sin_family = AF_INET;
-    addr->sin_addr.s_addr = a;
-    return 0;
-}
-
-int resolve_host(const char *host, sockaddr_in *addr)
-{
-    if (resolve_address(host, addr) == 0)
-        return 0;
-    if (platform_lookup(host, &addr->sin_addr) != 0)
-        return -1;
-    addr->sin_family = AF_INET;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // The daemon's state record, its configuration keys and how they are loaded:
-// defaults, the configuration sources, storing each key, time-server entries
-// and host-name resolution.
+// defaults, the configuration sources, storing each key and the time-server
+// entries.
 #ifndef QUORIX_CONF_H
 #define QUORIX_CONF_H
 
@@ -12,14 +12,17 @@
 #include <type_traits>
 
 #include "inipar/inipar.h"
-#include "platform.h"
 #include "ptrarr.h"
+#include "resolver.h"
 
 constexpr std::int32_t SERVER_SELECT_ROTATE = 0;
 constexpr std::int32_t SERVER_SELECT_RANDOM = 1;
 
 constexpr const char *CONF_DEFAULT_PATH = "/etc/ntp-quorix.conf";
 constexpr std::uint16_t NTP_DEFAULT_PORT = 123;
+
+// The longest configuration line, without its newline; no value is longer.
+constexpr std::size_t CONF_LINE_MAX = 1021;
 
 // One configured time server. One heap block: this record, then the host text.
 struct timeserver_entry {
@@ -88,7 +91,7 @@ struct ntp_state {
     std::int32_t server_select;        // SERVER_SELECT_*
     std::size_t current_timeserver;    // index taken last in rotate order
     int sock;
-    platform_resolver resolver;        // running when names are looked up after start-up
+    resolver_thread resolver;          // running when names are looked up after start-up
     std::uint16_t bind_port;
     std::FILE *log_file;               // null when there is no file output
     sockaddr_in local_addr;            // as getsockname() reported it
@@ -134,13 +137,5 @@ void conf_set_defaults(ntp_state *st);
 // resolving it when resolve_timeservers is on. Returns 0, or -1 after its messages.
 [[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value,
                                       std::size_t value_len);
-
-// Turn host (dotted IPv4 address or name) into family and address of addr; the
-// port is not touched. Returns 0, or -1 when the name does not resolve. A name
-// is looked up, which blocks until the resolver answers.
-[[nodiscard]] int resolve_host(const char *host, sockaddr_in *addr);
-
-// The same for a dotted IPv4 address only, which needs no lookup: -1 for a name.
-[[nodiscard]] int resolve_address(const char *host, sockaddr_in *addr);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "ntp.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void log_timestamp(ntp_state *st, const char *prefix, std::span<const std::uint8
 {
     // Modulo 2^32, so that NTP times below 1970 read as the era that begins
     // in 2036: every value prints as a time from 1970 to 2106.
-    std::uint32_t secs = load_be32(ntp_time.data()) - NTP_UNIX_EPOCH;
-    std::uint64_t frac = load_be32(ntp_time.data() + 4);
+    std::uint32_t secs = ntp_be32(ntp_time.data()) - NTP_UNIX_EPOCH;
+    std::uint64_t frac = ntp_be32(ntp_time.data() + 4);
     log_utc(st, prefix, static_cast<time_t>(secs), static_cast<unsigned>((frac * 1000) >> 32));
 }

@@ -8,15 +8,6 @@
 
 #include "conf.h"
 
-// Seconds from 1900 (NTP era 0) to 1970 (Unix epoch).
-constexpr std::uint32_t NTP_UNIX_EPOCH = 2208988800u;
-
-// A big-endian 32-bit word of a packet.
-[[nodiscard]] constexpr std::uint32_t load_be32(const std::uint8_t *p)
-{
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 // Log "<prefix>YYYY-MM-DD hh:mm:ss.mmm UTC\n" for a wall-clock time (the
 // milliseconds truncated). A null prefix prints nothing before the date.
 void log_timespec(ntp_state *st, const char *prefix, const timespec *when);

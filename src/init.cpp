@@ -15,7 +15,9 @@
 
 #include "fmt.h"
 #include "log.h"
+#include "net.h"
 #include "platform.h"
+#include "resolver.h"
 #include "version.h"
 
 namespace {
@@ -197,7 +199,7 @@ void report_config(ntp_state *st, const timespec *start_time)
                  static_cast<unsigned>(ntohs(st->local_addr.sin_port)));
 
     // Without kernel stamps the times are read around the send and the receive.
-    std::ignore = platform_enable_timestamps(st->sock);
+    std::ignore = net_enable_timestamps(st->sock);
     timeval tv{};
     tv.tv_sec = st->send_timeout / 1000;
     tv.tv_usec = (st->send_timeout % 1000) * 1000;
@@ -216,7 +218,7 @@ void report_config(ntp_state *st, const timespec *start_time)
         return false;
     for (std::size_t i = 0; i < st->timeservers.count; i++) {
         sockaddr_in addr{};
-        if (resolve_address(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host, &addr) != 0)
+        if (resolver_numeric(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host, &addr) != 0)
             return true;
     }
     return false;
@@ -246,7 +248,7 @@ int init(ntp_state *st)
         report_config(st, &start_time);
     if (check_timeservers(st) != 0 || open_socket(st) != 0)
         return -1;
-    if (names_looked_up_on_use(st) && platform_start_resolver(&st->resolver) != 0) {
+    if (names_looked_up_on_use(st) && resolver_start(&st->resolver) != 0) {
         log_all_impl(st, true, "Failed to start the name lookup thread: %s", std::strerror(errno));
         return -1;
     }

@@ -83,6 +83,19 @@ void log_all_impl(ntp_state *st, bool is_error, const char *fmt, ...)
     va_end(ap);
 }
 
+void log_event(ntp_state *st, bool log_on, bool syslog_on, int priority, const char *text)
+{
+    if (st->syslog_enable && syslog_on)
+        syslog(priority, "%s", text);
+    if (log_on)
+        log_impl(st, "%s\n", text);
+}
+
+bool log_has_output(const ntp_state *st)
+{
+    return st->log_file != nullptr || st->log_stderr;
+}
+
 std::FILE *rotate_if_needed(ntp_state *st)
 {
     struct stat sb;

@@ -15,6 +15,15 @@
 // adds the '\n' on the streams.
 [[gnu::format(printf, 3, 4)]] void log_all_impl(ntp_state *st, bool is_error, const char *fmt, ...);
 
+// An event that has a switch of its own in the log and in the system log:
+// text goes to the log (with a '\n') when log_on is set, and to the system
+// log at priority when syslog_on and syslog_enable are both set.
+void log_event(ntp_state *st, bool log_on, bool syslog_on, int priority, const char *text);
+
+// Whether a log_impl() line would go anywhere: callers skip the formatting
+// of a line that would not.
+[[nodiscard]] bool log_has_output(const ntp_state *st);
+
 // Before a write to the open log file: rotate it once it holds at least
 // logrotate_max_size KiB. Returns the stream to write to, or null when this
 // message must not go to the file. May end the process (status 1) when a

@@ -119,7 +119,7 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
         EXPECT_TRUE(bytes(req.begin() + 4, req.begin() + 16) == bytes(12, 0) && std::equal(req.begin() + 16,
                     req.begin() + 24, req.begin() + 40) && bytes(req.begin() + 24, req.begin() + 40) == bytes(16, 0));
         EXPECT_NEAR(ntp_seconds(&req[40]), seen, 0.05);
-        EXPECT_NEAR(seconds_in(err), -offset, 0.02) << err;  // printed as floor and positive fraction
+        EXPECT_NEAR(seconds_in(err), -offset, 0.02) << err;  // the sign, then the magnitude
         EXPECT_EQ(count(err, "_ts -> ") + count(err, "  ts_recv -> "), 4u) << err;
         if (steps == 1 && marked) {
             double requested = 0, real = 0;

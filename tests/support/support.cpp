@@ -177,10 +177,8 @@ std::uint16_t reported_port(const std::string &path)
 
 double seconds_in(const std::string &text, const std::string &label)
 {
-    int whole = 0;
-    unsigned us = 0;
-    std::size_t at = std::min(text.find(label), text.size()) + label.size();
-    return at <= text.size() && std::sscanf(text.c_str() + at, "%d.%u sec", &whole, &us) == 2 ? whole + us / 1e6 : NAN;
+    std::size_t at = text.find(label);
+    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
 }
 
 double real_now()

@@ -49,8 +49,8 @@ struct daemon_test : ::testing::Test {  // fails unless the shim loads
     void SetUp() override;
 };
 
-// The file once it holds text; the port of its "Local address" line; the first
-// "<label>%d.%06u sec" (NAN: none); a reply (LI 0, VN 3) to req from a server
+// The file once it holds text; the port of its "Local address" line; the
+// number after the first label (NAN: none); a reply (LI 0, VN 3) to req from a server
 // offset_s ahead of the real clock that received it held_s ago.
 std::string wait_text(const std::string &path, const std::string &text, double seconds = 5);
 std::uint16_t reported_port(const std::string &path);

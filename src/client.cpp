@@ -1,0 +1,365 @@
+#include "client.h"
+
+#include <arpa/inet.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fmt.h"
+#include "init.h"
+#include "log.h"
+#include "platform.h"
+#include "resolver.h"
+
+namespace {
+
+// How many candidates one server choice may draw before it gives up.
+constexpr int CLIENT_MAX_SERVER_DRAWS = 10'000;
+
+// The request log line shows at most 50 bytes of a host name.
+constexpr std::size_t CLIENT_HOST_SHOWN_MAX = 50;
+constexpr int CLIENT_HOST_SHOWN_CUT = 47;
+
+// Deadlines live on the monotonic clock: stepping the wall clock must never
+// move the schedule.
+timespec mono_after_ms(std::int64_t ms)
+{
+    timespec t = platform_now(CLOCK_MONOTONIC);
+    timespec_add_ms(&t, ms);
+    return t;
+}
+
+[[noreturn]] void exit_unanswered(ntp_state *st)
+{
+    log_all_impl(st, true, "Time update was not successful, exiting...");
+    std::exit(1);
+}
+
+// The name of the try's server did not resolve: the try sent nothing and waits
+// resolve_retry_timeout before it counts as unanswered.
+void lookup_failed(ntp_state *st, client_state *cs)
+{
+    log_all_impl(st, true, "Failed to resolve time server address");
+    cs->reply_deadline = mono_after_ms(st->resolve_retry_timeout);
+}
+
+void address_resolved(ntp_state *st, timeserver_entry *ts)
+{
+    char text[48];
+    std::snprintf(text, sizeof(text), "Timeserver address is now %s", inet_ntoa(ts->addr.sin_addr));
+    log_event(st, st->log_resolved_timeservers, st->syslog_resolved_timeservers, LOG_INFO, text);
+    ts->schedules_since_resolve = 0;
+    ts->resolved = true;
+}
+
+// Hand the name of the try's server to the resolver thread; the try waits for
+// the answer until its deadline, recv_timeout from now.
+void ask_lookup(ntp_state *st, client_state *cs, const timeserver_entry *ts)
+{
+    cs->lookup_seq = resolver_ask(&st->resolver, ts->host);
+    if (cs->lookup_seq == 0) {
+        lookup_failed(st, cs);
+        return;
+    }
+    cs->lookup_pending = true;
+    cs->reply_deadline = mono_after_ms(st->recv_timeout);
+}
+
+// Send the request of the current try: T1 is read right before the call that
+// sends it, and the kernel's time it left, when it tells, is T1 in the
+// arithmetic.
+void send_request(ntp_state *st, client_state *cs, const timeserver_entry *ts)
+{
+    timespec t1 = platform_now(CLOCK_REALTIME);
+    cs->sent_ts = timespec_to_ntp(&t1);
+    ntp_build_request(&cs->request, &cs->sent_ts);
+    ssize_t n = 0;
+    timespec left{};
+    cs->left_at = net_send_stamped(st->sock, &cs->request, NTP_PACKET_SIZE, &ts->addr, &n, &left)
+                      ? timespec_to_ntp(&left) : cs->sent_ts;
+    if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
+        log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
+    cs->request_sent = true;
+    cs->reply_deadline = mono_after_ms(st->recv_timeout);
+}
+
+// Begin a try with ts: log the request and, when its name must be looked up,
+// hand it to the resolver thread (or, without one, look it up here); then, or
+// when the answer comes, send.
+void start_synchronize(ntp_state *st, client_state *cs, timeserver_entry *ts)
+{
+    // The request line shows when the try began; T1 is read later, right
+    // before the send, so that the time a name lookup takes is not measured
+    // as network delay (half of it would land in the offset).
+    timespec begun = platform_now(CLOCK_REALTIME);
+    cs->request_sent = false;
+    cs->lookup_pending = false;
+
+    if (st->syslog_enable && st->syslog_update_req)
+        syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host, static_cast<unsigned>(ts->port));
+    if (st->log_update_req && log_has_output(st)) {
+        bool cut = ts->host_len > CLIENT_HOST_SHOWN_MAX;
+        int shown = cut ? CLIENT_HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
+        char prefix[128];
+        std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host, cut ? "..." : "",
+                      static_cast<unsigned>(ts->port));
+        log_timespec(st, prefix, &begun);
+    }
+
+    if (st->resolve_timeserver_again_after > 0 && ts->schedules_since_resolve >= st->resolve_timeserver_again_after) {
+        log_event(st, st->log_outdated_timeservers, st->syslog_outdated_timeservers, LOG_INFO,
+                  "Timeserver address is outdated, resolve it again.");
+        ts->resolved = false;
+    }
+    if (!ts->resolved || !st->resolve_timeservers) {
+        if (resolver_numeric(ts->host, &ts->addr) != 0) {
+            // A name: the resolver thread looks it up while the loop goes on.
+            if (st->resolver.running) {
+                ask_lookup(st, cs, ts);
+                return;
+            }
+            if (resolve_host(ts->host, &ts->addr) != 0) {
+                lookup_failed(st, cs);
+                return;
+            }
+        }
+        address_resolved(st, ts);
+    }
+    send_request(st, cs, ts);
+}
+
+void begin_synchronization(ntp_state *st, client_state *cs)
+{
+    cs->cur_server = select_timeserver(st);
+    if (cs->cur_server == nullptr) {
+        // Every server's name failed to resolve and may not be resolved on
+        // use: wait a whole interval instead of drawing again at once.
+        log_all_impl(st, true, "No resolved timeserver is available, synchronization skipped");
+        cs->next_sync = mono_after_ms(std::int64_t{st->poll_interval} * 1000);
+        if (st->exit_when_timeout)
+            exit_unanswered(st);
+        return;
+    }
+    start_synchronize(st, cs, cs->cur_server);
+    cs->tries_left = st->num_update_tries - 1;
+    cs->request_pending = true;
+}
+
+// The end of a synchronization, answered or not: the next is due an interval later.
+void end_synchronization(const ntp_state *st, client_state *cs)
+{
+    cs->next_sync = mono_after_ms(std::int64_t{st->poll_interval} * 1000);
+    cs->cur_server->schedules_since_resolve++;
+    cs->request_pending = false;
+}
+
+void expire_request(ntp_state *st, client_state *cs)
+{
+    if (cs->tries_left > 0) {
+        cs->tries_left--;
+        start_synchronize(st, cs, cs->cur_server);
+        return;
+    }
+    end_synchronization(st, cs);
+    char text[CONF_LINE_MAX + 32];
+    std::snprintf(text, sizeof(text), "Timeserver %s did not respond", cs->cur_server->host);
+    log_event(st, st->log_timeserver_response_timeout, st->syslog_timeserver_response_timeout, LOG_WARNING, text);
+    if (st->exit_when_timeout &&
+        (st->server_select != SERVER_SELECT_ROTATE || st->current_timeserver + 1 >= st->timeservers.count))
+        exit_unanswered(st);
+}
+
+// The update of the wall clock for an accepted reply. Returns the outcome.
+[[nodiscard]] bool update_clock(ntp_state *st, client_state *cs, std::int64_t offset, std::int64_t delay)
+{
+    if (st->update_dryrun) {
+        log_event(st, st->log_update, st->syslog_update, LOG_INFO, "Ignored successful NTP time update");
+        return true;
+    }
+    timespec t = platform_now(CLOCK_REALTIME);
+    ntp_add_offset(&t, offset);
+    clock_report report;
+    if (platform_set_clock(&t, ntp_error_bound_us(delay), &report) != 0) {
+        log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
+        return false;
+    }
+    cs->clock_set = true;
+    // A refusal here (a sandbox that lets the clock be set but not the kernel's
+    // status) would repeat at every update: say it once.
+    if (report.sync_err != 0 && !cs->sync_refusal_reported) {
+        log_all_impl(st, false, "Warning: could not mark the clock as synchronised: %s",
+                     std::strerror(report.sync_err));
+        cs->sync_refusal_reported = true;
+    }
+    if (report.rtc_err != 0)
+        log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s", report.rtc_device,
+                     std::strerror(report.rtc_err));
+    if (st->syslog_enable && st->syslog_update) {
+        ntp_decimal off = ntp_to_decimal(offset);
+        syslog(LOG_INFO, "Successful NTP time update, offset: %s%u.%06u sec", off.sign, off.sec, off.usec);
+    }
+    if (st->log_update)
+        log_timespec(st, "Update success: ", &t);
+    return true;
+}
+
+void take_reply(ntp_state *st, client_state *cs, const net_datagram *d)
+{
+    const ntp_packet &pkt = d->pkt;
+    if (st->log_update_timestamps && log_has_output(st)) {
+        log_timestamp(st, "  orig_ts -> ", ntp_bytes(&pkt.orig_ts));
+        log_timestamp(st, "  recv_ts -> ", ntp_bytes(&pkt.recv_ts));
+        log_timestamp(st, "  xmit_ts -> ", ntp_bytes(&pkt.xmit_ts));
+        log_timestamp(st, "  ts_recv -> ", ntp_bytes(&d->t4));
+    }
+    std::int64_t offset, delay;
+    // T1 is when the request left, the kernel's time when it told it.
+    ntp_offset_delay(&cs->left_at, &pkt.recv_ts, &pkt.xmit_ts, &d->t4, &offset, &delay);
+    ntp_decimal off = ntp_to_decimal(offset), del = ntp_to_decimal(delay);
+    log_impl(st, "Offset: %s%u.%06u sec\n", off.sign, off.sec, off.usec);
+    log_impl(st, "Delay:  %s%u.%06u sec\n", del.sign, del.sec, del.usec);
+
+    bool ok = update_clock(st, cs, offset, delay);
+    if (st->exit_after_update) {
+        if (!ok) {
+            log_all_impl(st, true, "ERROR: Time update was unsuccessful, exiting...");
+            std::exit(1);
+        }
+        log_all_impl(st, false, "Time update was successful, exiting...");
+        std::exit(0);
+    }
+    end_synchronization(st, cs);
+}
+
+} // namespace
+
+void client_start(const ntp_state *st, client_state *cs, const timespec *now)
+{
+    cs->next_sync = *now;
+    timespec_add_ms(&cs->next_sync, std::int64_t{st->first_update_delay} * 1000);
+}
+
+bool client_due(const client_state *cs, const timespec *now, int *wait_ms)
+{
+    return ms_until(cs->request_pending ? &cs->reply_deadline : &cs->next_sync, now, wait_ms);
+}
+
+void client_on_due(ntp_state *st, client_state *cs)
+{
+    if (!cs->request_pending) {
+        begin_synchronization(st, cs);
+    } else if (cs->lookup_pending) {  // the resolver did not answer in time
+        cs->lookup_pending = false;
+        lookup_failed(st, cs);
+    } else {
+        expire_request(st, cs);
+    }
+}
+
+// Only the answer the current try waits for counts: the answers of lookups
+// given up are dropped.
+void client_take_lookups(ntp_state *st, client_state *cs)
+{
+    resolver_answer a;
+    while (resolver_take(&st->resolver, &a)) {
+        if (!cs->lookup_pending || a.seq != cs->lookup_seq)
+            continue;
+        cs->lookup_pending = false;
+        if (a.status != 0) {
+            lookup_failed(st, cs);
+            continue;
+        }
+        cs->cur_server->addr.sin_family = AF_INET;
+        cs->cur_server->addr.sin_addr = a.addr;
+        address_resolved(st, cs->cur_server);
+        send_request(st, cs, cs->cur_server);
+    }
+}
+
+client_verdict client_check_reply(const client_state *cs, const net_datagram *d)
+{
+    const ntp_packet &pkt = d->pkt;
+    if (!cs->request_pending)
+        return client_verdict::no_request;
+    // Only the server the request went to answers it.
+    const sockaddr_in &to = cs->cur_server->addr;
+    if (d->src.sin_family != AF_INET || d->src.sin_addr.s_addr != to.sin_addr.s_addr || d->src.sin_port != to.sin_port)
+        return client_verdict::wrong_source;
+    // The reply's origin must be the T1 of the request this try sent. A try
+    // that sent nothing (its name did not resolve) accepts no reply at all: an
+    // earlier try's T1 would give a plainly wrong offset.
+    if (!cs->request_sent || !ntp_same(&pkt.orig_ts, &cs->sent_ts))
+        return client_verdict::bad_origin;
+    if (pkt.stratum == 0)
+        return client_verdict::kiss;
+    // A server that says its own clock is not synchronised has no time to give.
+    if (ntp_leap(&pkt) == NTP_LI_UNSYNC || pkt.stratum >= NTP_STRATUM_UNSYNC)
+        return client_verdict::unsynchronised;
+    // A zero receive or transmit time is not a time: servers that are not
+    // synchronised send such replies, and taking them would step the clock by
+    // decades.
+    if (ntp_is_zero(&pkt.recv_ts) || ntp_is_zero(&pkt.xmit_ts))
+        return client_verdict::no_time;
+    return client_verdict::accept;
+}
+
+void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
+{
+    client_verdict v = client_check_reply(cs, d);
+    if (v == client_verdict::accept) {
+        take_reply(st, cs, d);
+        return;
+    }
+    if (v == client_verdict::kiss) {
+        // The try ends at once, as if its last deadline had passed: a server
+        // that asks for less traffic gets no request before the next schedule.
+        char code[5];
+        ntp_kiss_code(&d->pkt, &code);
+        log_all_impl(st, true, "Timeserver %s sent kiss code '%s'", cs->cur_server->host, code);
+        cs->tries_left = 0;
+        expire_request(st, cs);
+        return;
+    }
+    if (!(v == client_verdict::no_request ? st->log_unexpected_update_reply : st->log_bad_orig_ts) ||
+        !log_has_output(st))
+        return;
+    char why[96];
+    if (v == client_verdict::no_request)
+        std::snprintf(why, sizeof(why), "no request was sent recently");
+    else if (v == client_verdict::wrong_source)
+        std::snprintf(why, sizeof(why), "it came from %s:%u, not from the time server", inet_ntoa(d->src.sin_addr),
+                      static_cast<unsigned>(ntohs(d->src.sin_port)));
+    else if (v == client_verdict::bad_origin)
+        std::snprintf(why, sizeof(why), "'orig_ts' do not match");
+    else if (v == client_verdict::unsynchronised)
+        std::snprintf(why, sizeof(why), "the server is not synchronised (leap indicator %u, stratum %u)",
+                      ntp_leap(&d->pkt), static_cast<unsigned>(d->pkt.stratum));
+    else
+        std::snprintf(why, sizeof(why), "zero receive or transmit timestamp");
+    log_impl(st, "Invalid packet dropped, %s\n", why);
+}
+
+timeserver_entry *select_timeserver(ntp_state *st)
+{
+    std::size_t n = st->timeservers.count;
+    if (n == 0)
+        return nullptr;
+    bool any = is_deferred_resolution_enabled(st) != 0;
+    for (int draw = 0; draw < CLIENT_MAX_SERVER_DRAWS; draw++) {
+        std::size_t idx;
+        if (st->server_select == SERVER_SELECT_ROTATE) {
+            std::size_t next = st->current_timeserver + 1;
+            st->current_timeserver = next < n ? next : 0;
+            idx = st->current_timeserver;
+        } else {
+            idx = static_cast<std::size_t>(std::rand()) % n;
+        }
+        auto *ts = static_cast<timeserver_entry *>(st->timeservers.items[idx]);
+        if (any || ts->resolved)
+            return ts;
+    }
+    return nullptr;
+}

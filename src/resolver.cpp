@@ -1,0 +1,124 @@
+#include "resolver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <tuple>
+
+namespace {
+
+// The resolver thread's stack: a lookup needs a few KiB of it.
+constexpr std::size_t RESOLVER_STACK_SIZE = 256 * 1024;
+
+struct lookup_request {
+    std::uint32_t seq;
+    const char *name;
+};
+
+// The IPv4 address of a host name, from the system resolver.
+[[nodiscard]] int lookup(const char *name, in_addr *addr)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &res) != 0)
+        return -1;
+    int found = -1;
+    for (const addrinfo *ai = res; ai != nullptr && found != 0; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            *addr = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr;
+            found = 0;
+        }
+    }
+    freeaddrinfo(res);
+    return found;
+}
+
+// The thread's end of the socket pair is its only state: its argument.
+void *resolver_main(void *arg)
+{
+    int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    lookup_request req;
+    while (recv(fd, &req, sizeof(req), 0) == static_cast<ssize_t>(sizeof(req))) {
+        resolver_answer a{req.seq, 0, {}};
+        a.status = lookup(req.name, &a.addr);
+        if (send(fd, &a, sizeof(a), 0) != static_cast<ssize_t>(sizeof(a)))
+            break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int resolver_numeric(const char *host, sockaddr_in *addr)
+{
+    in_addr_t a = inet_addr(host);
+    if (a == INADDR_NONE)
+        return -1;
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = a;
+    return 0;
+}
+
+int resolve_host(const char *host, sockaddr_in *addr)
+{
+    if (resolver_numeric(host, addr) == 0)
+        return 0;
+    if (lookup(host, &addr->sin_addr) != 0)
+        return -1;
+    addr->sin_family = AF_INET;
+    return 0;
+}
+
+int resolver_start(resolver_thread *r)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err == 0) {
+        std::ignore = pthread_attr_setstacksize(&attr, RESOLVER_STACK_SIZE);
+        std::ignore = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        // Signals are the main thread's to take.
+        sigset_t all, old;
+        sigfillset(&all);
+        std::ignore = pthread_sigmask(SIG_SETMASK, &all, &old);
+        pthread_t thread;
+        err = pthread_create(&thread, &attr, resolver_main, reinterpret_cast<void *>(std::intptr_t{pair[1]}));
+        std::ignore = pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        std::ignore = pthread_attr_destroy(&attr);
+    }
+    if (err != 0) {
+        std::ignore = close(pair[0]);
+        std::ignore = close(pair[1]);
+        errno = err;
+        return -1;
+    }
+    r->fd = pair[0];
+    r->running = true;
+    return 0;
+}
+
+std::uint32_t resolver_ask(resolver_thread *r, const char *name)
+{
+    lookup_request req{r->seq + 1 == 0 ? 1 : r->seq + 1, name};
+    if (r->out >= RESOLVER_MAX_OUT || send(r->fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
+        return 0;
+    r->out++;
+    return r->seq = req.seq;
+}
+
+bool resolver_take(resolver_thread *r, resolver_answer *a)
+{
+    if (recv(r->fd, a, sizeof(*a), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(*a)))
+        return false;
+    r->out--;
+    return true;
+}

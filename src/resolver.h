@@ -1,0 +1,47 @@
+// Names to addresses: dotted addresses at once, host names through the system
+// resolver, either here (blocking) or on a thread of their own.
+#ifndef QUORIX_RESOLVER_H
+#define QUORIX_RESOLVER_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+// Turn host (dotted IPv4 address or name) into family and address of addr; the
+// port is not touched. Returns 0, or -1 when the name does not resolve. A name
+// is looked up, which blocks until the resolver answers.
+[[nodiscard]] int resolve_host(const char *host, sockaddr_in *addr);
+
+// The same for a dotted IPv4 address only, which needs no lookup: -1 for a name.
+[[nodiscard]] int resolver_numeric(const char *host, sockaddr_in *addr);
+
+// Name lookups away from the loop: one thread looks up the names it is handed,
+// one at a time, and hands each answer back through a local socket pair whose
+// end the loop polls. The loop's calls never block.
+struct resolver_thread {
+    int fd;              // the loop's end: requests go out, answers come in
+    bool running;
+    std::uint32_t seq;   // the number of the last lookup asked for
+    unsigned out;        // lookups asked for and not answered yet
+};
+
+struct resolver_answer {
+    std::uint32_t seq;  // as asked
+    int status;         // 0, or -1 when the name did not resolve
+    in_addr addr;
+};
+
+// Start the thread. Returns 0, or -1 with errno.
+[[nodiscard]] int resolver_start(resolver_thread *r);
+
+// Hand name (valid until the process ends) to the thread. Returns the number
+// of the lookup (never 0), or 0 when it cannot be queued: also while
+// RESOLVER_MAX_OUT lookups are unanswered, so that a resolver that never
+// answers does not gather requests without end.
+constexpr unsigned RESOLVER_MAX_OUT = 4;
+[[nodiscard]] std::uint32_t resolver_ask(resolver_thread *r, const char *name);
+
+// Take one answer when one is waiting.
+[[nodiscard]] bool resolver_take(resolver_thread *r, resolver_answer *a);
+
+#endif

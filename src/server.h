@@ -1,0 +1,28 @@
+// The server role: one request in, one answer (or none) out. Answers wait in
+// a batch and go out together, their transmit time read just before the send.
+#ifndef QUORIX_SERVER_H
+#define QUORIX_SERVER_H
+
+#include <cstdint>
+
+#include "conf.h"
+#include "net.h"
+
+struct server_state {
+    std::int8_t precision;  // our clock's, announced in answers
+    net_batch tx;           // answers waiting for their transmit time
+};
+
+// Read the clock's precision; the batch starts empty.
+void server_init(server_state *ss);
+
+// A request (mode 3): dropped with its message, or answered. The answer is
+// queued, and the batch is sent once it is full. clock_set tells whether the
+// client of this run has set the clock (server_require_sync answers as not
+// synchronised until then).
+void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, bool clock_set);
+
+// Send the queued answers, each with the transmit time read now.
+void server_flush(const ntp_state *st, server_state *ss);
+
+#endif
