@@ -79,7 +79,8 @@ void send_request(ntp_state *st, client_state *cs, const timeserver_entry *ts)
     ssize_t n = 0;
     timespec left{};
     cs->left_at = net_send_stamped(st->sock, &cs->request, NTP_PACKET_SIZE, &ts->addr, &n, &left)
-                      ? timespec_to_ntp(&left) : cs->sent_ts;
+        ? timespec_to_ntp(&left)
+        : cs->sent_ts;
     if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
         log_all_impl(st, true, "Failed to send packet to time server: %s", std::strerror(errno));
     cs->request_sent = true;
@@ -251,7 +252,7 @@ void client_on_due(ntp_state *st, client_state *cs)
 {
     if (!cs->request_pending) {
         begin_synchronization(st, cs);
-    } else if (cs->lookup_pending) {  // the resolver did not answer in time
+    } else if (cs->lookup_pending) { // the resolver did not answer in time
         cs->lookup_pending = false;
         lookup_failed(st, cs);
     } else {

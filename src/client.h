@@ -12,30 +12,30 @@
 
 // The client's exchange, kept by the loop.
 struct client_state {
-    timespec next_sync;          // monotonic: when the next synchronization is due
-    timespec reply_deadline;     // monotonic: when waiting for the current try ends
+    timespec next_sync;      // monotonic: when the next synchronization is due
+    timespec reply_deadline; // monotonic: when waiting for the current try ends
     timeserver_entry *cur_server;
     int tries_left;
-    bool request_pending;        // a synchronization is under way
-    bool request_sent;           // the current try sent a request whose T1 is sent_ts
-    bool lookup_pending;         // the current try waits for the lookup of its server's name
-    std::uint32_t lookup_seq;    // the number of the lookup it waits for
-    ntp_timestamp sent_ts;       // T1 as sent, which the reply's origin must be
-    ntp_timestamp left_at;       // when it left: the kernel's time, or else sent_ts
+    bool request_pending;     // a synchronization is under way
+    bool request_sent;        // the current try sent a request whose T1 is sent_ts
+    bool lookup_pending;      // the current try waits for the lookup of its server's name
+    std::uint32_t lookup_seq; // the number of the lookup it waits for
+    ntp_timestamp sent_ts;    // T1 as sent, which the reply's origin must be
+    ntp_timestamp left_at;    // when it left: the kernel's time, or else sent_ts
     ntp_packet request;
-    bool sync_refusal_reported;  // the kernel refused the synchronised status once
-    bool clock_set;              // this run has stepped the clock
+    bool sync_refusal_reported; // the kernel refused the synchronised status once
+    bool clock_set;             // this run has stepped the clock
 };
 
 // What a received reply is to the client.
 enum class client_verdict {
-    accept,          // the answer to the current try: its times are taken
-    no_request,      // no synchronization is under way
-    wrong_source,    // not from the address and port the request went to
-    bad_origin,      // does not answer the request of the current try
-    kiss,            // a kiss-o'-death: the server sends a code instead of a time
-    unsynchronised,  // the server says its clock is not synchronised
-    no_time,         // a zero receive or transmit time
+    accept,         // the answer to the current try: its times are taken
+    no_request,     // no synchronization is under way
+    wrong_source,   // not from the address and port the request went to
+    bad_origin,     // does not answer the request of the current try
+    kiss,           // a kiss-o'-death: the server sends a code instead of a time
+    unsynchronised, // the server says its clock is not synchronised
+    no_time,        // a zero receive or transmit time
 };
 
 // Begin the schedule at now (monotonic): the first synchronization falls due

@@ -26,12 +26,12 @@ constexpr std::size_t CONF_LINE_MAX = 1021;
 
 // One configured time server. One heap block: this record, then the host text.
 struct timeserver_entry {
-    sockaddr_in addr;        // destination; address by resolve_host(), port at load
-    std::size_t host_len;    // length of host, without ":port"
+    sockaddr_in addr;     // destination; address by resolve_host(), port at load
+    std::size_t host_len; // length of host, without ":port"
     std::int32_t schedules_since_resolve;
-    std::uint16_t port;      // host byte order, for log lines
-    bool resolved;           // addr holds a looked-up address
-    char *host;              // NUL-terminated, just past this record in the same block
+    std::uint16_t port; // host byte order, for log lines
+    bool resolved;      // addr holds a looked-up address
+    char *host;         // NUL-terminated, just past this record in the same block
 };
 
 // The daemon's one state record. main() allocates it zero-filled; it and
@@ -74,31 +74,31 @@ struct ntp_state {
     bool syslog_outdated_timeservers;
     bool syslog_resolved_timeservers;
     bool ignore_unresolved_timeservers;
-    bool timeservers_unresolved;       // a name failed to resolve while loading
+    bool timeservers_unresolved; // a name failed to resolve while loading
     bool resolve_timeservers;
     bool lazy_resolve_ignored_timeservers;
-    bool server_answer_v4;             // answer version-4 requests in version 4
-    bool server_require_sync;          // a client answers as unsynchronised until it set the clock
-    std::int32_t logrotate_max_size;   // KiB
+    bool server_answer_v4;           // answer version-4 requests in version 4
+    bool server_require_sync;        // a client answers as unsynchronised until it set the clock
+    std::int32_t logrotate_max_size; // KiB
     std::int32_t logrotate_num_backups;
-    std::int32_t send_timeout;         // ms
-    std::int32_t recv_timeout;         // ms
-    std::int32_t poll_interval;        // s
-    std::int32_t resolve_retry_timeout;  // ms
-    std::int32_t first_update_delay;   // s
+    std::int32_t send_timeout;          // ms
+    std::int32_t recv_timeout;          // ms
+    std::int32_t poll_interval;         // s
+    std::int32_t resolve_retry_timeout; // ms
+    std::int32_t first_update_delay;    // s
     std::int32_t num_update_tries;
-    std::int32_t resolve_timeserver_again_after;  // update schedules, 0 = never
-    std::int32_t server_select;        // SERVER_SELECT_*
-    std::size_t current_timeserver;    // index taken last in rotate order
+    std::int32_t resolve_timeserver_again_after; // update schedules, 0 = never
+    std::int32_t server_select;                  // SERVER_SELECT_*
+    std::size_t current_timeserver;              // index taken last in rotate order
     int sock;
-    resolver_thread resolver;          // running when names are looked up after start-up
+    resolver_thread resolver; // running when names are looked up after start-up
     std::uint16_t bind_port;
-    std::FILE *log_file;               // null when there is no file output
-    sockaddr_in local_addr;            // as getsockname() reported it
-    ptrarr timeservers;                // timeserver_entry *, configuration order
+    std::FILE *log_file;    // null when there is no file output
+    sockaddr_in local_addr; // as getsockname() reported it
+    ptrarr timeservers;     // timeserver_entry *, configuration order
     std::size_t log_filename_len;
     char *log_filename;
-    char *rotate_name_from;            // log_filename_len + 20 bytes each
+    char *rotate_name_from; // log_filename_len + 20 bytes each
     char *rotate_name_to;
     char *bind_if;
     char *rtcdev;
@@ -109,8 +109,7 @@ static_assert(std::is_trivial_v<ntp_state>, "main() creates the state with callo
 // Fill st from the configuration: config_path and, with use_d_dir, the
 // "*.conf" files of its ".d" directory; or standard input with use_stdin.
 // Returns 0, or -1 after its messages on standard error.
-[[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir,
-                              bool use_stdin);
+[[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use_stdin);
 
 // Feed stream to the parser one line per call (replace flag set). Returns 0 at
 // the end of input, 1 after a message naming name (a read error, a line
@@ -130,12 +129,11 @@ void conf_set_defaults(ntp_state *st);
 
 // Store one key of a section ("" for a top-level key). An unknown name is
 // ignored and gives 0; an invalid value gives -1 after its messages.
-[[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name,
-                                 const char *value, std::size_t value_len);
+[[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name, const char *value,
+                                 std::size_t value_len);
 
 // Turn one "timeserver" key (host or host:port) into an entry of st->timeservers,
 // resolving it when resolve_timeservers is on. Returns 0, or -1 after its messages.
-[[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value,
-                                      std::size_t value_len);
+[[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std::size_t value_len);
 
 #endif

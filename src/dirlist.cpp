@@ -50,7 +50,17 @@ int dir_list(ptrarr *listing, const char *dirname)
     }
 
     std::size_t dir_len = std::strlen(dirname);
-    while (const dirent *ent = readdir(dir.get())) {
+    for (;;) {
+        // A failed read must not pass for the end of the directory: a
+        // fragment would be skipped without a word.
+        errno = 0;
+        const dirent *ent = readdir(dir.get());
+        if (ent == nullptr) {
+            if (errno == 0)
+                break;
+            std::fprintf(stderr, "Could not read directory '%s': %s\n", dirname, std::strerror(errno));
+            return fail(listing);
+        }
         if (!is_candidate(ent))
             continue;
         std::size_t name_len = std::strlen(ent->d_name);

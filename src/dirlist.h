@@ -12,8 +12,9 @@ constexpr std::string_view DIRLIST_SUFFIX = ".conf";
 // Fill listing (caller's storage, any content) with heap paths "dirname/name"
 // of the regular files (symbolic links followed) whose names end in ".conf"
 // and do not begin with '.', sorted by byte order. A directory that cannot be
-// opened gives an empty listing. Returns 0, or -1 after a message on standard
-// error; after a failure the listing is empty and owns nothing.
+// opened gives an empty listing; a directory that fails to be read fails the
+// listing. Returns 0, or -1 after a message on standard error; after a
+// failure the listing is empty and owns nothing.
 [[nodiscard]] int dir_list(ptrarr *listing, const char *dirname);
 
 // Free every path of a listing, then its slot array.

@@ -16,8 +16,8 @@ void log_utc(ntp_state *st, const char *prefix, time_t secs, unsigned ms)
         return;
     log_impl(st, "%s%4u-%02u-%02u %02u:%02u:%02u.%03u UTC\n", prefix != nullptr ? prefix : "",
              static_cast<unsigned>(tm.tm_year + 1900), static_cast<unsigned>(tm.tm_mon + 1),
-             static_cast<unsigned>(tm.tm_mday), static_cast<unsigned>(tm.tm_hour),
-             static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec), ms);
+             static_cast<unsigned>(tm.tm_mday), static_cast<unsigned>(tm.tm_hour), static_cast<unsigned>(tm.tm_min),
+             static_cast<unsigned>(tm.tm_sec), ms);
 }
 
 } // namespace

@@ -46,8 +46,7 @@ const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
     if (st->rotate_name_from != nullptr)
         st->rotate_name_to = static_cast<char *>(std::malloc(st->log_filename_len + 20));
     if (st->rotate_name_from == nullptr || st->rotate_name_to == nullptr) {
-        log_all_impl(st, true, "Could not allocate memory for log filename buffers: %s",
-                     std::strerror(errno));
+        log_all_impl(st, true, "Could not allocate memory for log filename buffers: %s", std::strerror(errno));
         return -1;
     }
 
@@ -111,8 +110,7 @@ void report_config(ntp_state *st, const timespec *start_time)
              static_cast<unsigned>(st->recv_timeout % 1000));
     log_impl(st, "Resolve retry timeout: %d.%03u sec\n", st->resolve_retry_timeout / 1000,
              static_cast<unsigned>(st->resolve_retry_timeout % 1000));
-    log_impl(st, "Timeserver select: %s\n",
-             st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
+    log_impl(st, "Timeserver select: %s\n", st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
     log_impl(st, "Resolve timeservers on startup: %s\n", yes_no(st->resolve_timeservers));
 
     bool lazy_req = st->lazy_resolve_ignored_timeservers;
@@ -154,12 +152,10 @@ void report_config(ntp_state *st, const timespec *start_time)
             else
                 log_impl(st, "  \"%s:%u\" is unresolved\n", ts->host, static_cast<unsigned>(ts->port));
         }
-        log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s",
-                 unresolved);
+        log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s", unresolved);
     }
 
-    if (st->enable_client &&
-        (total == 0 || (unresolved == total && !is_deferred_resolution_enabled(st)))) {
+    if (st->enable_client && (total == 0 || (unresolved == total && !is_deferred_resolution_enabled(st)))) {
         log_all_impl(st, true, "Client mode is enabled, but no usable timeservers are specified.");
         return -1;
     }

@@ -19,8 +19,8 @@ namespace {
 struct loop_state {
     client_state client;
     server_state server;
-    net_batch rx;   // datagrams of the last receive
-    bool rx_more;   // the last receive filled rx: more may be waiting
+    net_batch rx; // datagrams of the last receive
+    bool rx_more; // the last receive filled rx: more may be waiting
 };
 
 // Hand one datagram to the client or the server by its mode. Answers are queued.
@@ -83,7 +83,7 @@ void receive(ntp_state *st, loop_state *ls)
         int err = 0;
         socklen_t len = sizeof(err);
         std::ignore = getsockopt(st->sock, SOL_SOCKET, SO_ERROR, &err, &len);
-        net_drain_sent_reports(st->sock);  // a report of a send that came late
+        net_drain_sent_reports(st->sock); // a report of a send that came late
         return true;
     }
     if (revents & POLLHUP) {

@@ -22,9 +22,9 @@ struct net_batch {
     std::uint8_t data[NET_BATCH][NET_DGRAM_SIZE];
     sockaddr_in addr[NET_BATCH];
     socklen_t addr_len[NET_BATCH];
-    std::size_t len[NET_BATCH];   // whole datagram, also when longer than the buffer
-    timespec stamp[NET_BATCH];    // when the kernel received it, wall clock
-    bool stamped[NET_BATCH];      // stamp holds the kernel's receive time
+    std::size_t len[NET_BATCH]; // whole datagram, also when longer than the buffer
+    timespec stamp[NET_BATCH];  // when the kernel received it, wall clock
+    bool stamped[NET_BATCH];    // stamp holds the kernel's receive time
     unsigned count;
     alignas(cmsghdr) unsigned char control[NET_BATCH][CMSG_SPACE(sizeof(timespec))];
 };
@@ -34,8 +34,8 @@ struct net_datagram {
     ntp_packet pkt;
     sockaddr_in src;
     socklen_t src_len;
-    ntp_timestamp t4;   // when it arrived: the kernel's time, or a reading right after the receive
-    bool kernel_time;   // t4 is the kernel's
+    ntp_timestamp t4; // when it arrived: the kernel's time, or a reading right after the receive
+    bool kernel_time; // t4 is the kernel's
 };
 
 // Ask the kernel to stamp every datagram received on sock with the wall-clock
@@ -47,8 +47,8 @@ bool net_enable_timestamps(int sock);
 // Send len bytes to addr. *left is the kernel's time the datagram left when it
 // reports one (set only then: the return tells); *sent the sendto() result,
 // with errno.
-[[nodiscard]] bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
-                                    ssize_t *sent, timespec *left);
+[[nodiscard]] bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent,
+                                    timespec *left);
 
 // Discard the reports of sent datagrams still queued on sock.
 void net_drain_sent_reports(int sock);

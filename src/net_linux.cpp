@@ -51,7 +51,7 @@ bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr
     int flags = SOF_TIMESTAMPING_TX_SOFTWARE;
     std::memcpy(CMSG_DATA(c), &flags, sizeof(flags));
     *sent = sendmsg(sock, &h, 0);
-    if (*sent < 0 && errno == EINVAL)  // a kernel that takes no such request
+    if (*sent < 0 && errno == EINVAL) // a kernel that takes no such request
         *sent = sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
     // The software stamp is taken on the way to the driver, as a rule before
     // the call returns; a report that comes later is discarded with the next.
@@ -64,7 +64,7 @@ bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr
             continue;
         for (c = CMSG_FIRSTHDR(&r); c != nullptr; c = CMSG_NXTHDR(&r, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
-                std::memcpy(left, CMSG_DATA(c), sizeof(*left));  // the first of three: software
+                std::memcpy(left, CMSG_DATA(c), sizeof(*left)); // the first of three: software
                 return left->tv_sec != 0 || left->tv_nsec != 0;
             }
         }

@@ -13,10 +13,11 @@ bool net_enable_timestamps(int)
     return false;
 }
 
-void net_drain_sent_reports(int) {}
+void net_drain_sent_reports(int)
+{
+}
 
-bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent,
-                      timespec *)
+bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent, timespec *)
 {
     *sent = sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
     return false;

@@ -6,7 +6,7 @@ namespace {
 
 constexpr std::uint8_t NTP_VERSION = 3;
 constexpr std::uint8_t NTP_REQUEST_POLL = 10;
-constexpr std::uint8_t NTP_REQUEST_PRECISION = 0xFD;  // -3
+constexpr std::uint8_t NTP_REQUEST_PRECISION = 0xFD; // -3
 
 void store_be32(std::uint8_t *p, std::uint32_t v)
 {
@@ -141,8 +141,7 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1)
     pkt->xmit_ts = *t1;
 }
 
-void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id,
-                      std::int8_t precision)
+void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id, std::int8_t precision)
 {
     auto vn = static_cast<std::uint8_t>(ntp_version(answer));
     answer->li_vn_mode = static_cast<std::uint8_t>(vn << 3 | NTP_MODE_SERVER);
@@ -168,13 +167,13 @@ void ntp_kiss_code(const ntp_packet *p, char (*code)[5])
 std::int8_t ntp_precision(const timespec *resolution)
 {
     std::uint64_t res_ns = static_cast<std::uint64_t>(resolution->tv_sec) * 1'000'000'000u +
-                           static_cast<std::uint64_t>(resolution->tv_nsec);
+        static_cast<std::uint64_t>(resolution->tv_nsec);
     if (res_ns == 0)
         res_ns = 1000;
     if (res_ns > 1'000'000'000u)
         return 1;
     // The smallest p with 2^p s >= the resolution, in 32.32 nanoseconds.
-    std::uint64_t step = std::uint64_t{1'000'000'000u} << 32;  // 2^0 s
+    std::uint64_t step = std::uint64_t{1'000'000'000u} << 32; // 2^0 s
     std::uint64_t want = res_ns << 32;
     int p = 0;
     while (p > -60 && step / 2 >= want) {

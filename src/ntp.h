@@ -63,9 +63,18 @@ constexpr std::uint32_t ntp_fraction(std::uint32_t nsec)
 }
 
 // Leap indicator, version and mode of a packet.
-[[nodiscard]] constexpr unsigned ntp_leap(const ntp_packet *p) { return p->li_vn_mode >> 6; }
-[[nodiscard]] constexpr unsigned ntp_version(const ntp_packet *p) { return (p->li_vn_mode >> 3) & 7u; }
-[[nodiscard]] constexpr unsigned ntp_mode(const ntp_packet *p) { return p->li_vn_mode & 7u; }
+[[nodiscard]] constexpr unsigned ntp_leap(const ntp_packet *p)
+{
+    return p->li_vn_mode >> 6;
+}
+[[nodiscard]] constexpr unsigned ntp_version(const ntp_packet *p)
+{
+    return (p->li_vn_mode >> 3) & 7u;
+}
+[[nodiscard]] constexpr unsigned ntp_mode(const ntp_packet *p)
+{
+    return p->li_vn_mode & 7u;
+}
 
 // A wall-clock time as an NTP timestamp (seconds modulo 2^32: 2036 wraps to 0).
 [[nodiscard]] ntp_timestamp timespec_to_ntp(const timespec *t);
@@ -118,8 +127,7 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1);
 // mode 4, stratum 8, our precision, reference id the 4 address bytes ref_id,
 // origin the request's transmit time, reference and receive time r. The
 // transmit time is set by the sender.
-void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id,
-                      std::int8_t precision);
+void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id, std::int8_t precision);
 
 // The 4 characters of a kiss-o'-death's code, unprintable ones as '?'.
 void ntp_kiss_code(const ntp_packet *p, char (*code)[5]);

@@ -21,9 +21,9 @@ constexpr const char *PLATFORM_RTC_ENV = "RTC_DEVICE_NAME";
 
 // What else happened to the system after a clock step.
 struct clock_report {
-    char rtc_device[96];  // "/dev/<name>" (or the path given), empty when none is named
-    int rtc_err;          // 0, or the errno of the failed real-time clock write
-    int sync_err;         // 0, or the errno of the refused kernel synchronisation status
+    char rtc_device[96]; // "/dev/<name>" (or the path given), empty when none is named
+    int rtc_err;         // 0, or the errno of the failed real-time clock write
+    int sync_err;        // 0, or the errno of the refused kernel synchronisation status
 };
 
 // Step the wall clock to t, known to within max_error_us microseconds. On

@@ -55,8 +55,9 @@ namespace {
 {
     // The kernel's own limit: beyond 16 s of maximum error it gives up.
     constexpr long MAX_ERROR_LIMIT_US = 16'000'000;
-    long max_error = max_error_us < 0 ? 0 : max_error_us > MAX_ERROR_LIMIT_US
-        ? MAX_ERROR_LIMIT_US : static_cast<long>(max_error_us);
+    long max_error = max_error_us < 0       ? 0
+        : max_error_us > MAX_ERROR_LIMIT_US ? MAX_ERROR_LIMIT_US
+                                            : static_cast<long>(max_error_us);
     timex tx{};
     if (adjtimex(&tx) < 0)
         return -1;

@@ -19,15 +19,15 @@
 // one at a time, and hands each answer back through a local socket pair whose
 // end the loop polls. The loop's calls never block.
 struct resolver_thread {
-    int fd;              // the loop's end: requests go out, answers come in
+    int fd; // the loop's end: requests go out, answers come in
     bool running;
-    std::uint32_t seq;   // the number of the last lookup asked for
-    unsigned out;        // lookups asked for and not answered yet
+    std::uint32_t seq; // the number of the last lookup asked for
+    unsigned out;      // lookups asked for and not answered yet
 };
 
 struct resolver_answer {
-    std::uint32_t seq;  // as asked
-    int status;         // 0, or -1 when the name did not resolve
+    std::uint32_t seq; // as asked
+    int status;        // 0, or -1 when the name did not resolve
     in_addr addr;
 };
 

@@ -28,8 +28,8 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
     }
     if (!st->enable_server) {
         if (st->log_ignored_req)
-            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n",
-                     inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
+            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n", inet_ntoa(d->src.sin_addr),
+                     static_cast<unsigned>(ntohs(d->src.sin_port)));
         return;
     }
     // The receive time is when the request arrived, as the kernel stamped it;

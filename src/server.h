@@ -9,8 +9,8 @@
 #include "net.h"
 
 struct server_state {
-    std::int8_t precision;  // our clock's, announced in answers
-    net_batch tx;           // answers waiting for their transmit time
+    std::int8_t precision; // our clock's, announced in answers
+    net_batch tx;          // answers waiting for their transmit time
 };
 
 // Read the clock's precision; the batch starts empty.

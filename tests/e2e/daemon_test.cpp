@@ -114,10 +114,6 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
         EXPECT_EQ(count(fake, "adjtimex modes=28 status=1 "), marked ? steps : 0) << fake;
         if (req.empty())
             continue;
-        // DB 00 0A FD, twelve zero bytes, T1, sixteen zero bytes, T1.
-        EXPECT_EQ(bytes(req.begin(), req.begin() + 4), (bytes{0xDB, 0, 0x0A, 0xFD}));
-        EXPECT_TRUE(bytes(req.begin() + 4, req.begin() + 16) == bytes(12, 0) && std::equal(req.begin() + 16,
-                    req.begin() + 24, req.begin() + 40) && bytes(req.begin() + 24, req.begin() + 40) == bytes(16, 0));
         EXPECT_NEAR(ntp_seconds(&req[40]), seen, 0.05);
         EXPECT_NEAR(seconds_in(err), -offset, 0.02) << err;  // the sign, then the magnitude
         EXPECT_EQ(count(err, "_ts -> ") + count(err, "  ts_recv -> "), 4u) << err;
@@ -132,60 +128,37 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
     }
 }
 
-// A client and server daemon 100 s ahead, waiting for its server, drops the
-// replies that do not answer its request, come from elsewhere or carry no time
-// of a synchronised server, and what it does not know (a marker datagram comes
-// last). It answers versions 0 to 4 in kind (server_answer_v4), not 5, and as
-// not synchronised (server_require_sync) until it has set its clock.
-TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
+// A client and server daemon 100 s ahead, waiting for its server, drops what
+// is not a packet, a version it does not speak or another mode (a marker
+// datagram comes last). It answers versions 0 to 4 in kind (server_answer_v4;
+// extension data ignored), not 5, and as not synchronised (server_require_sync)
+// until it has set its clock.
+TEST_F(DaemonTest, ServerAnswersInKindAndTheRestIsDropped)
 {
     temp_dir dir;
     udp_peer srv, client;
     std::uint16_t port = udp_peer().port;
     auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.config = 1\nrecv_timeout = 10000\n"
-        "log.incoming_update_req = 1\n"
-        "server_answer_v4 = 1\nserver_require_sync = 1\nlog.update = 1\nbind_port = " + std::to_string(port) + "\n"),
-        {"QUORIX_FAKE_OFFSET=100"});
+        "log.incoming_update_req = 1\nserver_answer_v4 = 1\nserver_require_sync = 1\nlog.update = 1\nbind_port = " +
+        std::to_string(port) + "\n"), {"QUORIX_FAKE_OFFSET=100"});
     ASSERT_EQ(reported_port(d->err), port);
     const bytes held = srv.recv(5000), xmit = {0xE8, 0xFE, 0x6F, 0x80, 0x40, 0, 0, 1};
     const double asked = real_now();
     ASSERT_EQ(held.size(), 48u);
-    auto with = [&held](std::uint8_t first, std::size_t size) {  // a reply to the request, altered
+    for (std::uint8_t first : {0x1C, 0x24, 0x1D, 0x1F}) {  // 47 bytes, version 4, modes 5 and 7
         auto rep = make_reply(held, 0);
-        bytes b(rep.begin(), rep.end());
-        b[0] = first;
-        b.resize(size, 0xEE);
-        return b;
-    };
-    bytes late = with(0x1C, 48), no_recv = late, no_xmit = late, good = late, unsync = with(0xDC, 48), far = late;
-    late[31] ^= 1;
-    far[1] = 16;
-    std::fill_n(&no_recv[32], 8, 0);
-    std::fill_n(&no_xmit[40], 8, 0);
-    const std::string zero = "Invalid packet dropped, zero receive or transmit timestamp\n";
-    const std::string not_synced = "Invalid packet dropped, the server is not synchronised (leap indicator ";
-    const std::tuple<bytes, std::string, udp_peer *> drops[] = {
-        {late, "Invalid packet dropped, 'orig_ts' do not match\n", &srv}, {no_recv, zero, &srv}, {no_xmit, zero, &srv},
-        {good, "Invalid packet dropped, it came from 127.0.0.1:" + std::to_string(client.port) +
-         ", not from the time server\n", &client},
-        {unsync, not_synced + "3, stratum 2)\n", &srv}, {far, not_synced + "0, stratum 16)\n", &srv},
-        {with(0x1C, 47), "", &srv},
-        {with(0x24, 48), "Invalid packet dropped, version 4 is not supported\n", &srv},
-        {with(0x1D, 48), "Ignoring unknown packet (mode=5)\n", &srv},
-    };
-    std::string want, err;
-    for (const auto &[datagram, message, from] : drops)
-        from->send(datagram, port), want += message;
-    srv.send(with(0x1F, 48), port);  // a marker: what came before it has been handled
-    err = wait_text(d->err, "Ignoring unknown packet (mode=7)\n");
-    EXPECT_EQ(err.substr(err.find('\n', err.find("Local address: ")) + 1), want + "Ignoring unknown packet (mode=7)\n");
+        rep[0] = first;
+        srv.send(std::span(rep.data(), first == 0x1C ? 47 : 48), port);
+    }
+    std::string err = wait_text(d->err, "Ignoring unknown packet (mode=7)\n");
+    EXPECT_EQ(err.substr(err.find('\n', err.find("Local address: ")) + 1), "Invalid packet dropped, version 4 is not "
+              "supported\nIgnoring unknown packet (mode=5)\nIgnoring unknown packet (mode=7)\n");
     for (int step = 0; step <= 6; step++) {  // versions 0 to 5, then 4 after the update
         SCOPED_TRACE("step " + std::to_string(step));
         int vn = step == 6 ? 4 : step;
         bytes req(68, 0x11);  // 48 bytes and extension data
         req[0] = static_cast<std::uint8_t>(0xC3 | vn << 3);  // LI 3, mode 3
         req[2] = 0x06;
-        req[3] = 0xEC;
         std::copy(xmit.begin(), xmit.end(), req.begin() + 40);
         client.send(req, port);
         bytes rep = client.recv(step != 5 ? 2000 : 300);
@@ -196,56 +169,38 @@ TEST_F(DaemonTest, ServerAnswersInKindAndClientDropsTheRest)
             wait_text(d->err, "Update success: ");
             continue;
         }
-        // Not synchronised (LI 3, stratum 16), then stratum 8; poll copied, our precision (1 ns clock:
-        // 2^-29 s), reference id 0.0.0.0.
-        EXPECT_EQ(bytes(rep.begin(), rep.begin() + 16), (bytes{static_cast<std::uint8_t>(step == 6 ? 0x24 : 0xC4 | vn << 3),
-                  static_cast<std::uint8_t>(step == 6 ? 8 : 16), 0x06, 0xE3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-        EXPECT_EQ(bytes(rep.begin() + 16, rep.begin() + 24), bytes(rep.begin() + 32, rep.end() - 8));
+        // Not synchronised (LI 3, stratum 16), then stratum 8; poll copied, our precision (1 ns: 2^-29 s).
+        EXPECT_EQ(bytes(rep.begin(), rep.begin() + 4), (bytes{static_cast<std::uint8_t>(step == 6 ? 0x24 : 0xC4 | vn << 3),
+                  static_cast<std::uint8_t>(step == 6 ? 8 : 16), 0x06, 0xE3}));
         EXPECT_EQ(bytes(rep.begin() + 24, rep.begin() + 32), xmit);
-        double recv_ts = ntp_seconds(&rep[32]), xmit_ts = ntp_seconds(&rep[40]);
-        EXPECT_NEAR(recv_ts, now, 0.05);
-        EXPECT_TRUE(xmit_ts >= recv_ts && xmit_ts - recv_ts < 0.01);
+        EXPECT_NEAR(ntp_seconds(&rep[32]), now, 0.05);
+        EXPECT_LT(ntp_seconds(&rep[40]) - ntp_seconds(&rep[32]), 0.01);
     }
     EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port) +
                     " at "), 6u);
-    EXPECT_EQ(count(read_file(d->err), "Invalid packet dropped, "), 8u);  // each datagram handled once
 }
 
-// The first try goes unanswered; the next, its name looked up again, gets a
-// kiss-o'-death, which never sets the clock: it ends the try at once, without
-// the tries left, as the last unanswered try ends, and the next waits an
-// interval (of more than 10,000 s here).
-TEST_F(DaemonTest, AKissEndsTheTry)
-{
-    temp_dir dir;
-    udp_peer srv;
-    auto d = start(dir, client_conf(srv.port, "num_update_tries = 3\nrecv_timeout = 300\npoll_interval = 20000\n"
-                                    "log.resolved_timeservers = 1\n", "kiss.test"));
-    ASSERT_EQ(srv.recv(5000).size(), 48u);
-    bytes req = srv.recv(2000);
-    ASSERT_EQ(req.size(), 48u);
-    auto kiss = make_reply(req, 50);
-    kiss[0] = 0xDC, kiss[1] = 0;  // LI 3, stratum 0
-    std::memcpy(&kiss[12], "RA\x01" "E", 4);
-    srv.send(kiss, srv.from);
-    std::string err = wait_text(d->err, "did not respond");
-    EXPECT_TRUE(err.ends_with("Timeserver kiss.test sent kiss code 'RA?E'\nTimeserver kiss.test did not respond\n"));
-    EXPECT_EQ(count(err, "Timeserver address is now 127.0.0.1\n"), 2u) << err;
-    EXPECT_TRUE(srv.recv(1000).empty());
-}
-
-// T1 is read after the name lookup (300 ms here); T4 and the server's receive
-// time are the kernel's. The daemon, stopped while a request and its reply
-// arrive, still measures offset and delay right, and answers that the request
-// came when it came.
-TEST_F(DaemonTest, TimesAreWhenDatagramsMove)
+// One scenario with the lookup thread and the kernel's times. A lookup of
+// 300 ms holds up nothing: clients are answered at once, and T1 is read after
+// it. The daemon, stopped while a request and its reply arrive, still measures
+// offset and delay right, and answers that the request came when it came.
+TEST_F(DaemonTest, LookupsAndTimesWhereDatagramsMove)
 {
     temp_dir dir;
     udp_peer srv, client;
     std::uint16_t port = udp_peer().port;
     auto d = start(dir, client_conf(srv.port, "enable_server = 1\nrecv_timeout = 5000\nupdate_dryrun = 1\n"
-        "exit_after_update = 1\nbind_port = " + std::to_string(port) + "\n", "slow.test"),
+        "exit_after_update = 1\nlog.update_req = 1\nbind_port = " + std::to_string(port) + "\n", "slow.test"),
         {"QUORIX_FAKE_OFFSET=-2.5", "QUORIX_FAKE_RESOLVE_DELAY_MS=300"});
+    wait_text(d->err, "Synchronize with slow.test:");
+    double worst = 0;
+    for (int i = 0; i < 5; i++) {
+        double sent = real_now();
+        client.send(std::array<std::uint8_t, 48>{0x1B}, port);
+        ASSERT_EQ(client.recv(1000).size(), 48u) << i;
+        worst = std::max(worst, real_now() - sent);
+    }
+    EXPECT_LT(worst, 0.05);
     bytes req = srv.recv(5000);
     ASSERT_EQ(req.size(), 48u);
     EXPECT_NEAR(ntp_seconds(&req[40]), real_now() - 2.5, 0.02);
@@ -267,30 +222,3 @@ TEST_F(DaemonTest, TimesAreWhenDatagramsMove)
     EXPECT_NEAR(seconds_in(err), 2.5, 0.005) << err;
     EXPECT_LT(seconds_in(err, "Delay:  "), 0.005) << err;
 }
-
-// A lookup that takes 3 s holds up nothing: clients are answered at once, and
-// the try gives the lookup up after recv_timeout, so a one-shot run ends within
-// its bound.
-TEST_F(DaemonTest, ALookupNeverStallsTheLoop)
-{
-    temp_dir dir;
-    udp_peer client;
-    std::uint16_t port = udp_peer().port;
-    double began = real_now(), worst = 0;
-    auto d = start(dir, client_conf(client.port, "enable_server = 1\nrecv_timeout = 1000\nresolve_retry_timeout = 100\n"
-        "exit_when_timeout = 1\nlog.update_req = 1\nbind_port = " + std::to_string(port) + "\n", "dead.test"),
-        {"QUORIX_FAKE_RESOLVE_DELAY_MS=3000"});
-    wait_text(d->err, "Synchronize with dead.test:");
-    for (int i = 0; i < 15; i++, usleep(30000)) {
-        double sent = real_now();
-        client.send(std::array<std::uint8_t, 48>{0x1B}, port);
-        ASSERT_EQ(client.recv(1000).size(), 48u) << i;
-        worst = std::max(worst, real_now() - sent);
-    }
-    EXPECT_LT(worst, 0.05);
-    ASSERT_TRUE(d->wait(3));
-    EXPECT_LT(real_now() - began, 2.5);
-    EXPECT_TRUE(read_file(d->err).ends_with(" UTC\nFailed to resolve time server address\nTimeserver dead.test did not "
-                                            "respond\nTime update was not successful, exiting...\n")) << read_file(d->err);
-}
-

@@ -1,11 +1,14 @@
 // Link seams of the unit tests (-Wl,--wrap=...): the shipped code's calls of
 // these functions come here, so that tests fail allocations and answer
-// lookups, and never set the clock or the kernel's time status.
+// lookups, record the system log, and never set the clock or the kernel's
+// time status.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netdb.h>
 #include <sys/timex.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <map>
 
 #include "support.h"
@@ -14,6 +17,7 @@
 
 namespace {
 long alloc_calls = 0, fail_at = -1;
+std::string syslogged;
 std::map<std::string, in_addr> hosts;
 } // namespace
 
@@ -29,6 +33,13 @@ void *__wrap_malloc(std::size_t size)
 void *__wrap_realloc(void *p, std::size_t size)
 {
     return alloc_calls++ == fail_at ? (errno = ENOMEM, nullptr) : __real_realloc(p, size);
+}
+
+dirent *__real_readdir(DIR *dir);
+
+dirent *__wrap_readdir(DIR *dir)
+{
+    return alloc_calls++ == fail_at ? (errno = EOVERFLOW, nullptr) : __real_readdir(dir);
 }
 
 int __wrap_getaddrinfo(const char *name, const char *, const addrinfo *, addrinfo **res)
@@ -50,11 +61,31 @@ int __wrap_adjtimex(struct timex *)
 {
     return 0;
 }
+
+[[gnu::format(printf, 2, 0)]] void __wrap_vsyslog(int priority, const char *fmt, va_list ap)
+{
+    char text[1024];
+    std::vsnprintf(text, sizeof(text), fmt, ap);
+    syslogged += std::to_string(priority) + ":" + text + "\n";
+}
+
+[[gnu::format(printf, 2, 3)]] void __wrap_syslog(int priority, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    __wrap_vsyslog(priority, fmt, ap);
+    va_end(ap);
+}
 } // extern "C"
 
 long seam_fail_alloc(long n)
 {
     return fail_at = n, std::exchange(alloc_calls, 0);
+}
+
+std::string seam_syslog()
+{
+    return std::exchange(syslogged, {});
 }
 
 void seam_hosts(const std::vector<std::pair<std::string, std::string>> &names)

@@ -68,9 +68,12 @@ struct udp_peer {  // on 127.0.0.1; from: the sender of the last datagram receiv
     void send(std::span<const std::uint8_t> data, std::uint16_t to);
 };
 
-// Link seams of the unit tests: the n-th allocation from now on fails (-1:
-// none; returns the calls since the last arm); the names the resolver knows.
+// Link seams of the unit tests: the n-th allocation or directory read from
+// now on fails (-1: none; returns the calls since the last arm); the names the
+// resolver knows; the system log since the last call, "<priority>:<text>\n"
+// per message.
 long seam_fail_alloc(long n);
 void seam_hosts(const std::vector<std::pair<std::string, std::string>> &names);
+std::string seam_syslog();
 
 #endif

@@ -1,4 +1,4 @@
-// Configuration loading when memory runs out.
+// Configuration loading when memory runs out or a directory cannot be read.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,9 +9,10 @@
 #include "support.h"
 
 using namespace std::literals;
-// Each allocation of the loader fails in turn (that one only): every load
-// fails with one of these reports and frees what it took (ASan checks).
-TEST(ConfTest, EveryAllocationFailureFailsTheLoad)
+// Each allocation and directory read of the loader fails in turn (that one
+// only): every load fails with one of these reports and frees what it took
+// (ASan checks).
+TEST(ConfTest, EveryFailureFailsTheLoad)
 {
     temp_dir dir;
     std::string path = dir.write("m.conf", "log.filename = /l\nbind_if = lo\ntimeserver.a = 192.0.2.1\n");
@@ -24,6 +25,7 @@ TEST(ConfTest, EveryAllocationFailureFailsTheLoad)
     for (const std::string &w : {"Parse error in config '@/m.conf': 3\n"s,
              "Parse error in config '@/m.d/1.conf': 3\n"s, "Could not allocate memory for \".d\" name" + nomem,
              "Could not initialize directory name array\n" + listing, "Could not allocate file name" + nomem + listing,
+             "Could not read directory '@/m.d': Value too large for defined data type\n" + listing,
              copy + "filename' key: value '/l' was invalid\n" + done, copy + "bind_if' key: value 'lo' was invalid\n" +
              done, copy + "rtcdev' key: value 'rtc1' was invalid\n" + done,
              "Could not allocate memory for timeserver" + nomem + done, "Could not store timeserver\n" + done})
