@@ -84,9 +84,10 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
         {once, "", -4.25, 0, " sec\n" + success, 1},
         {once + "update_dryrun = 1\nlog.update = 1\n", "", 2.5, 0,
          " sec\nIgnored successful NTP time update\n" + success, 0},
-        {once + "rtcdev = /nonexistent/rtc\n", "QUORIX_FAKE_ADJTIMEX_FAIL=1", 1.5, 0, " sec\nWarning: could not "
-         "mark the clock as synchronised: Operation not permitted\nFailed to write the time to the real-time clock "
-         "'/nonexistent/rtc': No such file or directory\n" + success, 1},
+        {once + "rtcdev = /nonexistent/rtc\n", "QUORIX_FAKE_ADJTIMEX_FAIL=1", 1.5, 0, linux_variant ? " sec\nWarning: "
+         "could not mark the clock as synchronised: Operation not permitted\nFailed to write the time to the real-time "
+         "clock '/nonexistent/rtc': No such file or directory\n" + success : " sec\nFailed to write the time to the "
+         "real-time clock '/nonexistent/rtc': Operation not supported\n" + success, 1},
         {once, "QUORIX_FAKE_SETTIME_FAIL=1", 0.5, 1, refused, 0},
         {once, nullptr, 0, 1, refused, 0},
         {"exit_when_timeout = 1\n", "", 0, 1,
@@ -109,7 +110,7 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
         std::string err = read_file(d.err), fake = read_file(dir / "fake.log");
         EXPECT_EQ(d.status, status);
         EXPECT_TRUE(err.ends_with(end)) << err;
-        bool marked = env == nullptr || std::strstr(env, "ADJTIMEX") == nullptr;
+        bool marked = linux_variant && (env == nullptr || std::strstr(env, "ADJTIMEX") == nullptr);
         ASSERT_EQ(count(fake, "settime "), steps) << fake;
         EXPECT_EQ(count(fake, "adjtimex modes=28 status=1 "), marked ? steps : 0) << fake;
         if (req.empty())
@@ -184,6 +185,8 @@ TEST_F(DaemonTest, ServerAnswersInKindAndTheRestIsDropped)
 // 300 ms holds up nothing: clients are answered at once, and T1 is read after
 // it. The daemon, stopped while a request and its reply arrive, still measures
 // offset and delay right, and answers that the request came when it came.
+// Without kernel times it reads the clock when it resumes: the 300 ms then
+// show as delay.
 TEST_F(DaemonTest, LookupsAndTimesWhereDatagramsMove)
 {
     temp_dir dir;
@@ -215,10 +218,12 @@ TEST_F(DaemonTest, LookupsAndTimesWhereDatagramsMove)
     bytes rep = client.recv(2000);
     ASSERT_EQ(rep.size(), 48u);
     EXPECT_EQ(rep[0], 0x1C);
-    EXPECT_NEAR(ntp_seconds(&rep[32]), sent - 2.5, 0.02);
-    EXPECT_GT(ntp_seconds(&rep[40]) - ntp_seconds(&rep[32]), 0.25);
+    const bool kernel = kernel_times();
+    std::printf("[ path     ] %s\n", kernel ? "the kernel's times of datagrams" : "times read after each call");
+    EXPECT_NEAR(ntp_seconds(&rep[32]), sent - 2.5 + (kernel ? 0 : 0.3), kernel ? 0.02 : 0.2);
+    EXPECT_TRUE(!kernel || ntp_seconds(&rep[40]) - ntp_seconds(&rep[32]) > 0.25);
     ASSERT_TRUE(d->wait(5));
     std::string err = read_file(d->err);
-    EXPECT_NEAR(seconds_in(err), 2.5, 0.005) << err;
-    EXPECT_LT(seconds_in(err, "Delay:  "), 0.005) << err;
+    EXPECT_NEAR(seconds_in(err), 2.5, kernel ? 0.005 : 0.2) << err;
+    EXPECT_NEAR(seconds_in(err, "Delay:  "), kernel ? 0 : 0.3, kernel ? 0.005 : 0.2) << err;
 }

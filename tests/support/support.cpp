@@ -48,6 +48,12 @@ std::string temp_dir::write(const std::string &name, const std::string &text) co
     return *this / name;
 }
 
+bool kernel_times()
+{
+    const char *none = std::getenv("QUORIX_NO_KERNEL_TIMES");
+    return linux_variant && (none == nullptr || *none != '1');
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -11,6 +11,12 @@
 #include <span>
 
 struct ntp_state;
+
+// The Linux variant of the daemon: the kernel's synchronised status, the
+// real-time clock device and the kernel's times of datagrams (unless the
+// kernel gives none: $QUORIX_NO_KERNEL_TIMES=1, under emulation).
+constexpr bool linux_variant = QUORIX_LINUX;
+bool kernel_times();
 using bytes = std::vector<std::uint8_t>;
 using strings = std::vector<std::string>;
 
