@@ -80,6 +80,8 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         {logged + "logrotate.max_size = 1\n", std::string(1023, 'x'), 0, v, v.substr(11),
          std::string(1023, 'x') + "NTP v0.2.6\n"},
         {logged + off, "old\n", 0, v, v, "old\n"},
+        // Two backups: the live file becomes .0, and .0 (after '|') becomes .1.
+        {logged + off + "logrotate.num_backups = 2\n", "old\n|older\n", 0, v, v, "old\n"},
         {logged + "log.filename = @/none/ntp.log\n", "", -1,
          "ERROR: Could not open log file '@/none/ntp.log': No such file or directory\n", "", ""},
         {logged + "log.filename = @/none/ntp.log\nlog.ignore_open_error = yes\n", "", 0,
@@ -94,8 +96,11 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
                 s.erase(p + 11, 27).insert(p + 11, 1, 'T');
             return replace_all(s, dir.path, "@");
         };
-        if (!r.old_log.empty())
-            dir.write("ntp.log", r.old_log);
+        std::string live = r.old_log.substr(0, r.old_log.find('|')), older = r.old_log.substr(live.size());
+        if (!live.empty())
+            dir.write("ntp.log", live);
+        if (!older.empty())
+            dir.write("ntp.log.0", older.substr(1));
         loaded l = load_conf(dir.write("t.conf", replace_all(r.config, "@", dir.path) + "\n"), false);
         int res = l.res;
         std::string err = clean(l.res != 0 ? l.err : stderr_of([&] { res = init(l.st.get()); }));
@@ -109,5 +114,6 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
                   replace_all(r.err, "0.0.0.0:P", "0.0.0.0:" + bound));
         EXPECT_EQ(clean(read_file(dir / "ntp.log")), r.new_log.empty() ? r.old_log : r.new_log);
         EXPECT_EQ(read_file(dir / "ntp.log.0"), r.log0);
+        EXPECT_EQ(read_file(dir / "ntp.log.1"), older.empty() ? "" : older.substr(1));
     }
 }
