@@ -60,6 +60,7 @@ void config(const std::uint8_t *data, std::size_t size)
     const std::int32_t ranges[][3] = {{st->logrotate_max_size, 1, 10000}, {st->logrotate_num_backups, 0, 1000},
         {st->send_timeout, 100, 2147483647}, {st->recv_timeout, 100, 2147483647}, {st->first_update_delay, 0, 2147483},
         {st->poll_interval, 10, 2147483}, {st->resolve_retry_timeout, 100, 25000}, {st->num_update_tries, 1, 1000},
+        {st->num_update_samples, 1, 64}, {st->update_sample_interval, 100, 60000},
         {st->resolve_timeserver_again_after, 0, 25000}, {st->server_select, 0, 1}, {st->bind_port, 1, 65535}};
     for (const auto &r : ranges) {
         if ((res == 0 && (r[0] < r[1] || r[0] > r[2])) || (res != 0 && (len == 0 || messages[len - 1] != '\n')))

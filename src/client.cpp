@@ -144,6 +144,8 @@ void begin_synchronization(ntp_state *st, client_state *cs)
             exit_unanswered(st);
         return;
     }
+    cs->samples = 0;
+    cs->between_samples = false;
     start_synchronize(st, cs, cs->cur_server);
     cs->tries_left = st->num_update_tries - 1;
     cs->request_pending = true;
@@ -155,22 +157,6 @@ void end_synchronization(const ntp_state *st, client_state *cs)
     cs->next_sync = mono_after_ms(std::int64_t{st->poll_interval} * 1000);
     cs->cur_server->schedules_since_resolve++;
     cs->request_pending = false;
-}
-
-void expire_request(ntp_state *st, client_state *cs)
-{
-    if (cs->tries_left > 0) {
-        cs->tries_left--;
-        start_synchronize(st, cs, cs->cur_server);
-        return;
-    }
-    end_synchronization(st, cs);
-    char text[CONF_LINE_MAX + 32];
-    std::snprintf(text, sizeof(text), "Timeserver %s did not respond", cs->cur_server->host);
-    log_event(st, st->log_timeserver_response_timeout, st->syslog_timeserver_response_timeout, LOG_WARNING, text);
-    if (st->exit_when_timeout &&
-        (st->server_select != SERVER_SELECT_ROTATE || st->current_timeserver + 1 >= st->timeservers.count))
-        exit_unanswered(st);
 }
 
 // The update of the wall clock for an accepted reply. Returns the outcome.
@@ -207,23 +193,20 @@ void expire_request(ntp_state *st, client_state *cs)
     return true;
 }
 
-void take_reply(ntp_state *st, client_state *cs, const net_datagram *d)
+// The end of a synchronization that has samples: the best one is logged and
+// stepped, and the exit rule for updates applies.
+void update(ntp_state *st, client_state *cs)
 {
-    const ntp_packet &pkt = d->pkt;
     if (st->log_update_timestamps && log_has_output(st)) {
-        log_timestamp(st, "  orig_ts -> ", ntp_bytes(&pkt.orig_ts));
-        log_timestamp(st, "  recv_ts -> ", ntp_bytes(&pkt.recv_ts));
-        log_timestamp(st, "  xmit_ts -> ", ntp_bytes(&pkt.xmit_ts));
-        log_timestamp(st, "  ts_recv -> ", ntp_bytes(&d->t4));
+        const char *prefixes[4] = {"  orig_ts -> ", "  recv_ts -> ", "  xmit_ts -> ", "  ts_recv -> "};
+        for (int i = 0; i < 4; i++)
+            log_timestamp(st, prefixes[i], ntp_bytes(&cs->best_times[i]));
     }
-    std::int64_t offset, delay;
-    // T1 is when the request left, the kernel's time when it told it.
-    ntp_offset_delay(&cs->left_at, &pkt.recv_ts, &pkt.xmit_ts, &d->t4, &offset, &delay);
-    ntp_decimal off = ntp_to_decimal(offset), del = ntp_to_decimal(delay);
+    ntp_decimal off = ntp_to_decimal(cs->best_offset), del = ntp_to_decimal(cs->best_delay);
     log_impl(st, "Offset: %s%u.%06u sec\n", off.sign, off.sec, off.usec);
     log_impl(st, "Delay:  %s%u.%06u sec\n", del.sign, del.sec, del.usec);
 
-    bool ok = update_clock(st, cs, offset, delay);
+    bool ok = update_clock(st, cs, cs->best_offset, cs->best_delay);
     if (st->exit_after_update) {
         if (!ok) {
             log_all_impl(st, true, "ERROR: Time update was unsuccessful, exiting...");
@@ -233,6 +216,57 @@ void take_reply(ntp_state *st, client_state *cs, const net_datagram *d)
         std::exit(0);
     }
     end_synchronization(st, cs);
+}
+
+// An accepted reply is a sample. The one of the lowest delay is kept: on a
+// path that queues, its offset is the least skewed by the queue. The next
+// sample is asked for update_sample_interval later, so that the samples are
+// not taken in one queueing episode.
+void take_sample(ntp_state *st, client_state *cs, const net_datagram *d)
+{
+    const ntp_packet &pkt = d->pkt;
+    std::int64_t offset, delay;
+    // T1 is when the request left, the kernel's time when it told it.
+    ntp_offset_delay(&cs->left_at, &pkt.recv_ts, &pkt.xmit_ts, &d->t4, &offset, &delay);
+    cs->samples++;
+    if (st->log_update_samples) {
+        ntp_decimal off = ntp_to_decimal(offset), del = ntp_to_decimal(delay);
+        log_impl(st, "Sample %i of %i: offset %s%u.%06u sec, delay %s%u.%06u sec\n", cs->samples,
+                 st->num_update_samples, off.sign, off.sec, off.usec, del.sign, del.sec, del.usec);
+    }
+    if (cs->samples == 1 || delay < cs->best_delay) {
+        cs->best_offset = offset;
+        cs->best_delay = delay;
+        const ntp_timestamp times[4] = {pkt.orig_ts, pkt.recv_ts, pkt.xmit_ts, d->t4};
+        std::memcpy(cs->best_times, times, sizeof(times));
+    }
+    if (cs->samples >= st->num_update_samples) {
+        update(st, cs);
+        return;
+    }
+    cs->request_sent = false;
+    cs->between_samples = true;
+    cs->reply_deadline = mono_after_ms(st->update_sample_interval);
+}
+
+void expire_request(ntp_state *st, client_state *cs)
+{
+    if (cs->tries_left > 0) {
+        cs->tries_left--;
+        start_synchronize(st, cs, cs->cur_server);
+        return;
+    }
+    if (cs->samples > 0) { // the try budget is spent: the samples taken decide
+        update(st, cs);
+        return;
+    }
+    end_synchronization(st, cs);
+    char text[CONF_LINE_MAX + 32];
+    std::snprintf(text, sizeof(text), "Timeserver %s did not respond", cs->cur_server->host);
+    log_event(st, st->log_timeserver_response_timeout, st->syslog_timeserver_response_timeout, LOG_WARNING, text);
+    if (st->exit_when_timeout &&
+        (st->server_select != SERVER_SELECT_ROTATE || st->current_timeserver + 1 >= st->timeservers.count))
+        exit_unanswered(st);
 }
 
 } // namespace
@@ -252,6 +286,9 @@ void client_on_due(ntp_state *st, client_state *cs)
 {
     if (!cs->request_pending) {
         begin_synchronization(st, cs);
+    } else if (cs->between_samples) { // the next sample, to the address of the first
+        cs->between_samples = false;
+        send_request(st, cs, cs->cur_server);
     } else if (cs->lookup_pending) { // the resolver did not answer in time
         cs->lookup_pending = false;
         lookup_failed(st, cs);
@@ -311,7 +348,7 @@ void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
 {
     client_verdict v = client_check_reply(cs, d);
     if (v == client_verdict::accept) {
-        take_reply(st, cs, d);
+        take_sample(st, cs, d);
         return;
     }
     if (v == client_verdict::kiss) {

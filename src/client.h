@@ -1,5 +1,8 @@
 // The client: one synchronization at a time, from the choice of a server to
-// the clock step (or the dry run) and the exit rules.
+// the clock step (or the dry run) and the exit rules. A synchronization
+// collects num_update_samples samples from its server, update_sample_interval
+// ms apart, and steps by the one with the lowest delay; num_update_tries
+// bounds the requests that go unanswered.
 #ifndef QUORIX_CLIENT_H
 #define QUORIX_CLIENT_H
 
@@ -25,6 +28,11 @@ struct client_state {
     ntp_packet request;
     bool sync_refusal_reported; // the kernel refused the synchronised status once
     bool clock_set;             // this run has stepped the clock
+    bool between_samples;       // the wait until reply_deadline is the one before the next sample
+    int samples;                // samples taken in this synchronization
+    std::int64_t best_offset;   // the sample of the lowest delay so far
+    std::int64_t best_delay;
+    ntp_timestamp best_times[4]; // its origin, receive, transmit and arrival times
 };
 
 // What a received reply is to the client.
@@ -42,13 +50,14 @@ enum class client_verdict {
 // first_update_delay seconds later.
 void client_start(const ntp_state *st, client_state *cs, const timespec *now);
 
-// True when the client's next event (the due synchronization, or the end of
-// the wait for a reply or a lookup) has come at now; otherwise the wait in
+// True when the client's next event (the due synchronization, the next
+// sample, or the end of the wait for a reply or a lookup) has come at now; otherwise the wait in
 // milliseconds is stored in *wait_ms.
 [[nodiscard]] bool client_due(const client_state *cs, const timespec *now, int *wait_ms);
 
-// Act on the due event: choose a server and send, send the next try, or end
-// the synchronization unanswered (which may end the process).
+// Act on the due event: choose a server and send, send the next sample or
+// try, or end the synchronization with the samples it has, or unanswered
+// (which may end the process).
 void client_on_due(ntp_state *st, client_state *cs);
 
 // Take the answers of the lookup thread; the one the current try waits for
@@ -58,9 +67,10 @@ void client_take_lookups(ntp_state *st, client_state *cs);
 // The verdict on a reply, from the state of the exchange and the datagram alone.
 [[nodiscard]] client_verdict client_check_reply(const client_state *cs, const net_datagram *d);
 
-// A reply (mode 4): dropped with its message, or taken: offset and delay are
-// logged, the clock is stepped (or not, in dry run), the exit rule for updates
-// applies and the next synchronization is scheduled.
+// A reply (mode 4): dropped with its message, or taken as a sample. After the
+// last sample, the best one's offset and delay are logged, the clock is
+// stepped (or not, in dry run), the exit rule for updates applies and the next
+// synchronization is scheduled.
 void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d);
 
 // Choose the server of the next synchronization (rotate or random). Returns

@@ -67,6 +67,8 @@ constexpr int_key TOP_INTS[] = {
     {"poll_interval", &ntp_state::poll_interval, 10, 2147483},
     {"resolve_retry_timeout", &ntp_state::resolve_retry_timeout, 100, 25000},
     {"num_update_tries", &ntp_state::num_update_tries, 1, 1000},
+    {"num_update_samples", &ntp_state::num_update_samples, 1, 64},
+    {"update_sample_interval", &ntp_state::update_sample_interval, 100, 60000},
     {"resolve_timeserver_again_after", &ntp_state::resolve_timeserver_again_after, 0, 25000},
 };
 
@@ -96,6 +98,7 @@ constexpr bool_key LOG_BOOLS[] = {
     {"timeserver_response_timeout", &ntp_state::log_timeserver_response_timeout},
     {"outdated_timeservers", &ntp_state::log_outdated_timeservers},
     {"resolved_timeservers", &ntp_state::log_resolved_timeservers},
+    {"update_samples", &ntp_state::log_update_samples},
 };
 
 constexpr text_key LOG_TEXTS[] = {
@@ -281,6 +284,8 @@ void conf_set_defaults(ntp_state *st)
     st->poll_interval = 600;
     st->resolve_retry_timeout = 1500;
     st->num_update_tries = 3;
+    st->num_update_samples = CONF_SAMPLES_DEFAULT;
+    st->update_sample_interval = CONF_SAMPLE_INTERVAL_DEFAULT;
     st->bind_port = NTP_DEFAULT_PORT;
 }
 

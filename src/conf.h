@@ -21,6 +21,10 @@ constexpr std::int32_t SERVER_SELECT_RANDOM = 1;
 constexpr const char *CONF_DEFAULT_PATH = "/etc/ntp-quorix.conf";
 constexpr std::uint16_t NTP_DEFAULT_PORT = 123;
 
+// Defaults of keys whose start-up report row shows only when set otherwise.
+constexpr std::int32_t CONF_SAMPLES_DEFAULT = 1;
+constexpr std::int32_t CONF_SAMPLE_INTERVAL_DEFAULT = 2000;
+
 // The longest configuration line, without its newline; no value is longer.
 constexpr std::size_t CONF_LINE_MAX = 1021;
 
@@ -66,6 +70,7 @@ struct ntp_state {
     bool log_timeserver_response_timeout;
     bool log_outdated_timeservers;
     bool log_resolved_timeservers;
+    bool log_update_samples;
     bool syslog_log_open_error;
     bool syslog_startup;
     bool syslog_update_req;
@@ -87,6 +92,8 @@ struct ntp_state {
     std::int32_t resolve_retry_timeout; // ms
     std::int32_t first_update_delay;    // s
     std::int32_t num_update_tries;
+    std::int32_t num_update_samples;             // exchanges per synchronization; the lowest delay is taken
+    std::int32_t update_sample_interval;         // ms between the samples of a synchronization
     std::int32_t resolve_timeserver_again_after; // update schedules, 0 = never
     std::int32_t server_select;                  // SERVER_SELECT_*
     std::size_t current_timeserver;              // index taken last in rotate order

@@ -101,6 +101,11 @@ void report_config(ntp_state *st, const timespec *start_time)
     log_impl(st, "Ignore logrotate errors: %s\n", yes_no(st->logrotate_ignore_error));
     log_impl(st, "Rotate existing: %s\n", yes_no(st->logrotate_rotate_existing));
     log_impl(st, "Number of update tries: %i\n", st->num_update_tries);
+    if (st->num_update_samples != CONF_SAMPLES_DEFAULT)
+        log_impl(st, "Samples per update: %i\n", st->num_update_samples);
+    if (st->update_sample_interval != CONF_SAMPLE_INTERVAL_DEFAULT)
+        log_impl(st, "Sample interval: %d.%03u sec\n", st->update_sample_interval / 1000,
+                 static_cast<unsigned>(st->update_sample_interval % 1000));
     log_impl(st, "First update delay: %i sec\n", st->first_update_delay);
     log_impl(st, "Poll interval: %i sec\n", st->poll_interval);
     log_impl(st, "Update dryrun: %s\n", yes_no(st->update_dryrun));

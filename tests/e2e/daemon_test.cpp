@@ -90,7 +90,7 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
          "real-time clock '/nonexistent/rtc': Operation not supported\n" + success, 1},
         {once, "QUORIX_FAKE_SETTIME_FAIL=1", 0.5, 1, refused, 0},
         {once, nullptr, 0, 1, refused, 0},
-        {"exit_when_timeout = 1\n", "", 0, 1,
+        {"exit_when_timeout = 1\nnum_update_samples = 4\n", "", 0, 1,  // a burst without a sample ends as one try
          "Timeserver 127.0.0.1 did not respond\nTime update was not successful, exiting...\n", 0},
     };
     for (const auto &[conf, env, offset, status, end, steps] : rows) {
@@ -179,6 +179,40 @@ TEST_F(DaemonTest, ServerAnswersInKindAndTheRestIsDropped)
     }
     EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port) +
                     " at "), 6u);
+}
+
+// A burst of three samples from a server that answers the first after 60 ms,
+// the second at once, refuses the third (not synchronised) and loses the
+// fourth: the fifth request, the last the try budget allows, brings the third
+// sample. The clock is stepped once, by the second sample's offset, and a
+// client is answered between samples.
+TEST_F(DaemonTest, ABurstStepsByItsBestSample)
+{
+    temp_dir dir;
+    udp_peer srv, client;
+    std::uint16_t port = udp_peer().port;
+    auto d = start(dir, client_conf(srv.port, "exit_after_update = 1\nnum_update_samples = 3\nnum_update_tries = 3\n"
+        "update_sample_interval = 100\nlog.update_samples = 1\nenable_server = 1\nbind_port = " + std::to_string(port) + "\n"));
+    const double ahead[] = {5, 2, 9, 9, 7};
+    for (int i = 0; i < 5; i++) {
+        bytes req = srv.recv(2000);
+        ASSERT_EQ(req.size(), 48u) << i;
+        usleep(i == 0 || i == 4 ? 60000 : 0);
+        auto rep = make_reply(req, ahead[i]);
+        rep[0] = i == 2 ? 0xDC : 0x1C;
+        if (i != 3)
+            srv.send(rep, srv.from);
+        if (i == 1)
+            client.send(std::array<std::uint8_t, 48>{0x1B}, port);
+        EXPECT_EQ(client.recv(i == 1 ? 1000 : 0).size(), i == 1 ? 48u : 0u);
+    }
+    ASSERT_TRUE(d->wait(5));
+    std::string err = read_file(d->err);
+    EXPECT_EQ(d->status, 0);
+    EXPECT_EQ(count(err, "Sample "), 3u) << err;
+    EXPECT_EQ(count(err, "Offset: ") + count(err, "  ts_recv -> "), 2u) << err;
+    EXPECT_NEAR(seconds_in(err), 2, 0.005) << err;
+    EXPECT_EQ(count(read_file(dir / "fake.log"), "settime "), 1u);
 }
 
 // One scenario with the lookup thread and the kernel's times. A lookup of

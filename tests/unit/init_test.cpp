@@ -33,7 +33,8 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         "yes\nSyslog enabled: no (fully supported with openlog)\nBind port: " + port + "\nBind interface: \"lo\"\nRTC device name: \"rtc7\"\nExit: after update: yes; when timeout: "
         "yes\nRotate size: 10000 KiB\nNumber of rotate backups: 1000\nIgnore logrotate errors: no\n"
         "Rotate existing: no\n"
-        "Number of update tries: 1000\nFirst update delay: 1000 sec\nPoll interval: 10 sec\nUpdate dryrun: yes\n"
+        "Number of update tries: 1000\nSamples per update: 64\nSample interval: 60.000 sec\nFirst update delay: 1000 sec\n"
+        "Poll interval: 10 sec\nUpdate dryrun: yes\n"
         "Send timeout: 0.100 sec\nRecv timeout: 12.345 sec\nResolve retry timeout: 25.000 sec\nTimeserver select: "
         "random\nResolve timeservers on startup: yes\n" + lazy + "yes [req: yes]\n" + again + "1 schedule [req: 1 "
         "schedule]\n" + warn + "  \"good.test:1123\" -> 127.0.0.1:1123\n" + nx.substr(0, 33) +
@@ -55,6 +56,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
          "update_dryrun = yes\nexit_after_update = yes\nexit_when_timeout = yes\nresolve_timeservers = yes\n"
          "lazy_resolve_ignored_timeservers = yes\nsend_timeout = 100\nrecv_timeout = 12345\n"
          "first_update_delay = 1000\npoll_interval = 10\nresolve_retry_timeout = 25000\nnum_update_tries = 1000\n"
+         "num_update_samples = 64\nupdate_sample_interval = 60000\n"
          "resolve_timeserver_again_after = 1\nserver_answer_v4 = yes\nserver_require_sync = 1\nbind_if = lo\nrtcdev = rtc7\nserver_select = random\nbind_port = " +
          port + "\ntimeserver.a = good.test:1123\ntimeserver.b = nx.invalid\n"
          "log.timeservers = yes\nlogrotate.ignore_error = no\nlogrotate.rotate_existing = no\n"
