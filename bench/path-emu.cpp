@@ -7,7 +7,7 @@
 // to the client.
 //
 //   path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up SPEC] [--down SPEC]
-//            [--seed N] [--queue N] [--stats FILE] [--spin-us N]
+//            [--seed N] [--queue N] [--stats FILE] [--spin-us N] [--realtime]
 //
 // SPEC, the delay of one direction (up: client to server), terms separated by
 // commas, times in milliseconds (fractions allowed), the delay is their sum:
@@ -26,6 +26,9 @@
 // default 200), since a sleep alone wakes tens of microseconds late. How late
 // each datagram left (the time right before its send minus its due time) is the
 // relay's scheduling error; with a zero delay it is all the relay adds.
+// --realtime runs it at the lowest real-time priority (SCHED_FIFO 1, memory
+// locked), so that a busy machine does not hold the path up by milliseconds;
+// it sleeps between datagrams and spins only the last --spin-us before each.
 //
 // Counts and that error per direction go to the stats file (rewritten whole at
 // SIGUSR1, with a generation number that grows) and, at SIGTERM or SIGINT, to
@@ -35,6 +38,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,7 +95,7 @@ struct delay_model {
 [[noreturn]] void usage(const char *why)
 {
     std::fprintf(stderr, "path-emu: %s\nusage: path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up SPEC] "
-                 "[--down SPEC] [--seed N] [--queue N] [--stats FILE] [--spin-us N]\n", why);
+                 "[--down SPEC] [--seed N] [--queue N] [--stats FILE] [--spin-us N] [--realtime]\n", why);
     std::exit(2);
 }
 
@@ -190,6 +195,7 @@ struct direction {
     std::mt19937_64 rng;
     std::uint64_t received = 0, forwarded = 0, lost = 0, overflow = 0, oversize = 0, stale = 0, failed = 0;
     std::vector<std::uint32_t> late;  // scheduling errors, LATE_BUCKET_NS each
+    std::uint64_t late_count = 0;
     std::int64_t late_max = 0;
     double late_sum = 0;
 
@@ -215,15 +221,16 @@ struct direction {
     {
         std::size_t b = static_cast<std::size_t>(ns < 0 ? 0 : ns / LATE_BUCKET_NS);
         late[b < LATE_BUCKETS ? b : LATE_BUCKETS - 1]++;
+        late_count++;
         late_max = ns > late_max ? ns : late_max;
         late_sum += static_cast<double>(ns);
     }
 
     double late_percentile_us(double p) const
     {
-        if (forwarded == 0)
+        if (late_count == 0)
             return 0;
-        auto want = static_cast<std::uint64_t>(p * static_cast<double>(forwarded - 1)) + 1;
+        auto want = static_cast<std::uint64_t>(p * static_cast<double>(late_count - 1)) + 1;
         std::uint64_t seen = 0;
         for (std::size_t b = 0; b < LATE_BUCKETS; b++) {
             seen += late[b];
@@ -556,7 +563,7 @@ private:
                                  static_cast<unsigned long long>(d.failed), d.name, d.late_percentile_us(0.5),
                                  d.name, d.late_percentile_us(0.99), d.name,
                                  static_cast<double>(d.late_max) / 1000.0, d.name,
-                                 d.forwarded ? d.late_sum / static_cast<double>(d.forwarded) / 1000.0 : 0.0, d.name,
+                                 d.late_count ? d.late_sum / static_cast<double>(d.late_count) / 1000.0 : 0.0, d.name,
                                  d.model.text.c_str());
         }
     }
@@ -592,8 +599,13 @@ int main(int argc, char **argv)
     std::uint64_t seed = 1;
     std::size_t queue = 256;
     double spin_us = 200;
+    bool realtime = false;
     for (int i = 1; i < argc; i++) {
         std::string opt = argv[i];
+        if (opt == "--realtime") {
+            realtime = true;
+            continue;
+        }
         if (i + 1 >= argc)
             usage("an option needs a value");
         std::string v = argv[++i];
@@ -622,6 +634,14 @@ int main(int argc, char **argv)
         usage("--queue from 1 to 65536");
     // A sleep ends up to the timer slack late (50 us by default): ask for none.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (realtime) {
+        sched_param sp{};
+        sp.sched_priority = 1;
+        if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0 || mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+            std::perror("path-emu: --realtime");
+            return 1;
+        }
+    }
     struct sigaction sa{};
     sa.sa_handler = on_stop;
     sigaction(SIGTERM, &sa, nullptr);

@@ -100,17 +100,19 @@ void start_synchronize(ntp_state *st, client_state *cs, timeserver_entry *ts)
     cs->lookup_pending = false;
 
     if (st->syslog_enable && st->syslog_update_req)
-        syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host, static_cast<unsigned>(ts->port));
+        syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host,
+               static_cast<unsigned>(ts->port));
     if (st->log_update_req && log_has_output(st)) {
         bool cut = ts->host_len > CLIENT_HOST_SHOWN_MAX;
         int shown = cut ? CLIENT_HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
         char prefix[128];
-        std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host, cut ? "..." : "",
-                      static_cast<unsigned>(ts->port));
+        std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host,
+                      cut ? "..." : "", static_cast<unsigned>(ts->port));
         log_timespec(st, prefix, &begun);
     }
 
-    if (st->resolve_timeserver_again_after > 0 && ts->schedules_since_resolve >= st->resolve_timeserver_again_after) {
+    if (st->resolve_timeserver_again_after > 0 &&
+        ts->schedules_since_resolve >= st->resolve_timeserver_again_after) {
         log_event(st, st->log_outdated_timeservers, st->syslog_outdated_timeservers, LOG_INFO,
                   "Timeserver address is outdated, resolve it again.");
         ts->resolved = false;
@@ -160,14 +162,20 @@ void end_synchronization(const ntp_state *st, client_state *cs)
 }
 
 // The update of the wall clock for an accepted reply. Returns the outcome.
-[[nodiscard]] bool update_clock(ntp_state *st, client_state *cs, std::int64_t offset, std::int64_t delay)
+[[nodiscard]] bool update_clock(ntp_state *st, client_state *cs, std::int64_t offset,
+                                std::int64_t delay)
 {
     if (st->update_dryrun) {
-        log_event(st, st->log_update, st->syslog_update, LOG_INFO, "Ignored successful NTP time update");
+        log_event(st, st->log_update, st->syslog_update, LOG_INFO,
+                  "Ignored successful NTP time update");
         return true;
     }
     timespec t = platform_now(CLOCK_REALTIME);
-    ntp_add_offset(&t, offset);
+    if (!ntp_add_offset(&t, offset)) {
+        log_all_impl(st, true, "Failed to set new time: %s",
+                     "the time is out of the range of this system's time_t");
+        return false;
+    }
     clock_report report;
     if (platform_set_clock(&t, ntp_error_bound_us(delay), &report) != 0) {
         log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
@@ -182,11 +190,12 @@ void end_synchronization(const ntp_state *st, client_state *cs)
         cs->sync_refusal_reported = true;
     }
     if (report.rtc_err != 0)
-        log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s", report.rtc_device,
-                     std::strerror(report.rtc_err));
+        log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s",
+                     report.rtc_device, std::strerror(report.rtc_err));
     if (st->syslog_enable && st->syslog_update) {
         ntp_decimal off = ntp_to_decimal(offset);
-        syslog(LOG_INFO, "Successful NTP time update, offset: %s%u.%06u sec", off.sign, off.sec, off.usec);
+        syslog(LOG_INFO, "Successful NTP time update, offset: %s%u.%06u sec", off.sign, off.sec,
+               off.usec);
     }
     if (st->log_update)
         log_timespec(st, "Update success: ", &t);
@@ -198,7 +207,8 @@ void end_synchronization(const ntp_state *st, client_state *cs)
 void update(ntp_state *st, client_state *cs)
 {
     if (st->log_update_timestamps && log_has_output(st)) {
-        const char *prefixes[4] = {"  orig_ts -> ", "  recv_ts -> ", "  xmit_ts -> ", "  ts_recv -> "};
+        const char *prefixes[4] = {"  orig_ts -> ", "  recv_ts -> ", "  xmit_ts -> ",
+                                   "  ts_recv -> "};
         for (int i = 0; i < 4; i++)
             log_timestamp(st, prefixes[i], ntp_bytes(&cs->best_times[i]));
     }
@@ -263,9 +273,11 @@ void expire_request(ntp_state *st, client_state *cs)
     end_synchronization(st, cs);
     char text[CONF_LINE_MAX + 32];
     std::snprintf(text, sizeof(text), "Timeserver %s did not respond", cs->cur_server->host);
-    log_event(st, st->log_timeserver_response_timeout, st->syslog_timeserver_response_timeout, LOG_WARNING, text);
+    log_event(st, st->log_timeserver_response_timeout, st->syslog_timeserver_response_timeout,
+              LOG_WARNING, text);
     if (st->exit_when_timeout &&
-        (st->server_select != SERVER_SELECT_ROTATE || st->current_timeserver + 1 >= st->timeservers.count))
+        (st->server_select != SERVER_SELECT_ROTATE ||
+         st->current_timeserver + 1 >= st->timeservers.count))
         exit_unanswered(st);
 }
 
@@ -324,7 +336,8 @@ client_verdict client_check_reply(const client_state *cs, const net_datagram *d)
         return client_verdict::no_request;
     // Only the server the request went to answers it.
     const sockaddr_in &to = cs->cur_server->addr;
-    if (d->src.sin_family != AF_INET || d->src.sin_addr.s_addr != to.sin_addr.s_addr || d->src.sin_port != to.sin_port)
+    if (d->src.sin_family != AF_INET || d->src.sin_addr.s_addr != to.sin_addr.s_addr ||
+        d->src.sin_port != to.sin_port)
         return client_verdict::wrong_source;
     // The reply's origin must be the T1 of the request this try sent. A try
     // that sent nothing (its name did not resolve) accepts no reply at all: an
@@ -361,19 +374,21 @@ void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
         expire_request(st, cs);
         return;
     }
-    if (!(v == client_verdict::no_request ? st->log_unexpected_update_reply : st->log_bad_orig_ts) ||
+    if (!(v == client_verdict::no_request ? st->log_unexpected_update_reply
+                                          : st->log_bad_orig_ts) ||
         !log_has_output(st))
         return;
     char why[96];
     if (v == client_verdict::no_request)
         std::snprintf(why, sizeof(why), "no request was sent recently");
     else if (v == client_verdict::wrong_source)
-        std::snprintf(why, sizeof(why), "it came from %s:%u, not from the time server", inet_ntoa(d->src.sin_addr),
-                      static_cast<unsigned>(ntohs(d->src.sin_port)));
+        std::snprintf(why, sizeof(why), "it came from %s:%u, not from the time server",
+                      inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
     else if (v == client_verdict::bad_origin)
         std::snprintf(why, sizeof(why), "'orig_ts' do not match");
     else if (v == client_verdict::unsynchronised)
-        std::snprintf(why, sizeof(why), "the server is not synchronised (leap indicator %u, stratum %u)",
+        std::snprintf(why, sizeof(why),
+                      "the server is not synchronised (leap indicator %u, stratum %u)",
                       ntp_leap(&d->pkt), static_cast<unsigned>(d->pkt.stratum));
     else
         std::snprintf(why, sizeof(why), "zero receive or transmit timestamp");

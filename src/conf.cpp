@@ -194,7 +194,8 @@ struct dir_list_guard {
     std::size_t len = std::strlen(config_path);
     char *dname = static_cast<char *>(std::malloc(len + 3));
     if (dname == nullptr) {
-        std::fprintf(stderr, "Could not allocate memory for \".d\" name: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "Could not allocate memory for \".d\" name: %s\n",
+                     std::strerror(errno));
         return -1;
     }
     std::size_t base = len - DIRLIST_SUFFIX.size();
@@ -239,7 +240,8 @@ struct dir_list_guard {
             continue;
         for (inipar_tree_node *key = inipar_kv_tree_iter(ctx, node, nullptr); key != nullptr;
              key = inipar_kv_tree_iter(ctx, node, key)) {
-            if (key->value != nullptr && conf_store_key(st, node->name, key->name, key->value, key->value_len) != 0)
+            if (key->value != nullptr &&
+                conf_store_key(st, node->name, key->name, key->value, key->value_len) != 0)
                 return -1;
         }
     }
@@ -247,7 +249,8 @@ struct dir_list_guard {
         return 0;
     for (inipar_tree_node *ts = inipar_kv_tree_iter(ctx, servers, nullptr); ts != nullptr;
          ts = inipar_kv_tree_iter(ctx, servers, ts)) {
-        if (ts->value != nullptr && conf_add_timeserver(st, ts->name, ts->value, ts->value_len) != 0)
+        if (ts->value != nullptr &&
+            conf_add_timeserver(st, ts->name, ts->value, ts->value_len) != 0)
             return -1;
     }
     return 0;
@@ -313,7 +316,8 @@ int conf_parse_bool(const char *text, bool *out)
     return -1;
 }
 
-int conf_store_key(ntp_state *st, const char *section, const char *name, const char *value, std::size_t value_len)
+int conf_store_key(ntp_state *st, const char *section, const char *name, const char *value,
+                   std::size_t value_len)
 {
     const section_keys *sec = find_section(section);
     if (sec == nullptr)
@@ -341,7 +345,8 @@ int conf_store_key(ntp_state *st, const char *section, const char *name, const c
             continue;
         char *copy = static_cast<char *>(std::malloc(value_len + 1));
         if (copy == nullptr) {
-            std::fprintf(stderr, "Could not allocate memory for string copy: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "Could not allocate memory for string copy: %s\n",
+                         std::strerror(errno));
             return invalid_value(name, value);
         }
         std::memcpy(copy, value, value_len);
@@ -356,16 +361,19 @@ int conf_store_key(ntp_state *st, const char *section, const char *name, const c
             return invalid_value(name, value);
         st->bind_port = static_cast<std::uint16_t>(v);
     } else if (sec->section.empty() && key == "server_select") {
-        st->server_select = std::strcmp(value, "random") == 0 ? SERVER_SELECT_RANDOM : SERVER_SELECT_ROTATE;
+        st->server_select =
+            std::strcmp(value, "random") == 0 ? SERVER_SELECT_RANDOM : SERVER_SELECT_ROTATE;
     }
     return 0;
 }
 
 int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std::size_t value_len)
 {
-    auto *ts = static_cast<timeserver_entry *>(std::malloc(sizeof(timeserver_entry) + value_len + 1));
+    auto *ts =
+        static_cast<timeserver_entry *>(std::malloc(sizeof(timeserver_entry) + value_len + 1));
     if (ts == nullptr) {
-        std::fprintf(stderr, "Could not allocate memory for timeserver: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "Could not allocate memory for timeserver: %s\n",
+                     std::strerror(errno));
         return -1;
     }
     if (ptrarr_add(&st->timeservers, ts) != 0) {
@@ -420,7 +428,8 @@ int load_ini_f(inipar_ctx *ctx, std::FILE *stream, const char *name)
             // A failed read must not pass for the end of the file: the rest of
             // the configuration would be silently lost.
             if (std::ferror(stream)) {
-                std::fprintf(stderr, "Could not read config file '%s': %s\n", name, std::strerror(errno));
+                std::fprintf(stderr, "Could not read config file '%s': %s\n", name,
+                             std::strerror(errno));
                 return 1;
             }
             return 0;
@@ -443,7 +452,8 @@ int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use
     if (!use_stdin) {
         std::string_view path(config_path);
         if (path.size() <= DIRLIST_SUFFIX.size() || !path.ends_with(DIRLIST_SUFFIX)) {
-            std::fprintf(stderr, "Supplied file does not seem to be a config file: '%s'\n", config_path);
+            std::fprintf(stderr, "Supplied file does not seem to be a config file: '%s'\n",
+                         config_path);
             return -1;
         }
     }

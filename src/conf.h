@@ -92,8 +92,8 @@ struct ntp_state {
     std::int32_t resolve_retry_timeout; // ms
     std::int32_t first_update_delay;    // s
     std::int32_t num_update_tries;
-    std::int32_t num_update_samples;             // exchanges per synchronization; the lowest delay is taken
-    std::int32_t update_sample_interval;         // ms between the samples of a synchronization
+    std::int32_t num_update_samples;     // exchanges per synchronization; the lowest delay is taken
+    std::int32_t update_sample_interval; // ms between the samples of a synchronization
     std::int32_t resolve_timeserver_again_after; // update schedules, 0 = never
     std::int32_t server_select;                  // SERVER_SELECT_*
     std::size_t current_timeserver;              // index taken last in rotate order
@@ -116,7 +116,8 @@ static_assert(std::is_trivial_v<ntp_state>, "main() creates the state with callo
 // Fill st from the configuration: config_path and, with use_d_dir, the
 // "*.conf" files of its ".d" directory; or standard input with use_stdin.
 // Returns 0, or -1 after its messages on standard error.
-[[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use_stdin);
+[[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir,
+                              bool use_stdin);
 
 // Feed stream to the parser one line per call (replace flag set). Returns 0 at
 // the end of input, 1 after a message naming name (a read error, a line
@@ -136,11 +137,12 @@ void conf_set_defaults(ntp_state *st);
 
 // Store one key of a section ("" for a top-level key). An unknown name is
 // ignored and gives 0; an invalid value gives -1 after its messages.
-[[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name, const char *value,
-                                 std::size_t value_len);
+[[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name,
+                                 const char *value, std::size_t value_len);
 
 // Turn one "timeserver" key (host or host:port) into an entry of st->timeservers,
 // resolving it when resolve_timeservers is on. Returns 0, or -1 after its messages.
-[[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std::size_t value_len);
+[[nodiscard]] int conf_add_timeserver(ntp_state *st, const char *label, const char *value,
+                                      std::size_t value_len);
 
 #endif

@@ -58,7 +58,8 @@ int dir_list(ptrarr *listing, const char *dirname)
         if (ent == nullptr) {
             if (errno == 0)
                 break;
-            std::fprintf(stderr, "Could not read directory '%s': %s\n", dirname, std::strerror(errno));
+            std::fprintf(stderr, "Could not read directory '%s': %s\n", dirname,
+                         std::strerror(errno));
             return fail(listing);
         }
         if (!is_candidate(ent))

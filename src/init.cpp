@@ -46,7 +46,8 @@ const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
     if (st->rotate_name_from != nullptr)
         st->rotate_name_to = static_cast<char *>(std::malloc(st->log_filename_len + 20));
     if (st->rotate_name_from == nullptr || st->rotate_name_to == nullptr) {
-        log_all_impl(st, true, "Could not allocate memory for log filename buffers: %s", std::strerror(errno));
+        log_all_impl(st, true, "Could not allocate memory for log filename buffers: %s",
+                     std::strerror(errno));
         return -1;
     }
 
@@ -115,13 +116,15 @@ void report_config(ntp_state *st, const timespec *start_time)
              static_cast<unsigned>(st->recv_timeout % 1000));
     log_impl(st, "Resolve retry timeout: %d.%03u sec\n", st->resolve_retry_timeout / 1000,
              static_cast<unsigned>(st->resolve_retry_timeout % 1000));
-    log_impl(st, "Timeserver select: %s\n", st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
+    log_impl(st, "Timeserver select: %s\n",
+             st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
     log_impl(st, "Resolve timeservers on startup: %s\n", yes_no(st->resolve_timeservers));
 
     bool lazy_req = st->lazy_resolve_ignored_timeservers;
     bool lazy = lazy_req && st->resolve_timeservers && st->ignore_unresolved_timeservers;
     st->lazy_resolve_ignored_timeservers = lazy;
-    log_impl(st, "Lazy resolve ignored timeservers: %s [req: %s]\n", yes_no(lazy), yes_no(lazy_req));
+    log_impl(st, "Lazy resolve ignored timeservers: %s [req: %s]\n", yes_no(lazy),
+             yes_no(lazy_req));
 
     char req_buf[32], eff_buf[32];
     const char *req = schedules_text(req_buf, sizeof(req_buf), st->resolve_timeserver_again_after);
@@ -153,14 +156,18 @@ void report_config(ntp_state *st, const timespec *start_time)
             const auto *ts = static_cast<const timeserver_entry *>(st->timeservers.items[i]);
             if (ts->resolved)
                 log_impl(st, "  \"%s:%u\" -> %s:%u\n", ts->host, static_cast<unsigned>(ts->port),
-                         inet_ntoa(ts->addr.sin_addr), static_cast<unsigned>(ntohs(ts->addr.sin_port)));
+                         inet_ntoa(ts->addr.sin_addr),
+                         static_cast<unsigned>(ntohs(ts->addr.sin_port)));
             else
-                log_impl(st, "  \"%s:%u\" is unresolved\n", ts->host, static_cast<unsigned>(ts->port));
+                log_impl(st, "  \"%s:%u\" is unresolved\n", ts->host,
+                         static_cast<unsigned>(ts->port));
         }
-        log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s", unresolved);
+        log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s",
+                 unresolved);
     }
 
-    if (st->enable_client && (total == 0 || (unresolved == total && !is_deferred_resolution_enabled(st)))) {
+    if (st->enable_client &&
+        (total == 0 || (unresolved == total && !is_deferred_resolution_enabled(st)))) {
         log_all_impl(st, true, "Client mode is enabled, but no usable timeservers are specified.");
         return -1;
     }
@@ -186,7 +193,8 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_all_impl(st, true, "setsockopt(SO_BINDTODEVICE) failed: %s", std::strerror(errno));
         return -1;
     }
-    if (bind(st->sock, reinterpret_cast<const sockaddr *>(&st->local_addr), sizeof(sockaddr_in)) != 0) {
+    if (bind(st->sock, reinterpret_cast<const sockaddr *>(&st->local_addr), sizeof(sockaddr_in)) !=
+        0) {
         log_all_impl(st, true, "bind() failed: %s", std::strerror(errno));
         return -1;
     }
@@ -215,11 +223,13 @@ void report_config(ntp_state *st, const timespec *start_time)
 // a resolver that does not answer never holds up the loop.
 [[nodiscard]] bool names_looked_up_on_use(const ntp_state *st)
 {
-    if (!st->enable_client || (!is_deferred_resolution_enabled(st) && st->resolve_timeserver_again_after == 0))
+    if (!st->enable_client ||
+        (!is_deferred_resolution_enabled(st) && st->resolve_timeserver_again_after == 0))
         return false;
     for (std::size_t i = 0; i < st->timeservers.count; i++) {
         sockaddr_in addr{};
-        if (resolver_numeric(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host, &addr) != 0)
+        if (resolver_numeric(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host,
+                             &addr) != 0)
             return true;
     }
     return false;
@@ -243,7 +253,8 @@ int init(ntp_state *st)
 
     timespec start_time{};
     std::ignore = clock_gettime(CLOCK_REALTIME, &start_time);
-    std::srand(static_cast<unsigned>(start_time.tv_sec) ^ static_cast<unsigned>(start_time.tv_nsec));
+    std::srand(static_cast<unsigned>(start_time.tv_sec) ^
+               static_cast<unsigned>(start_time.tv_nsec));
 
     if (st->log_config)
         report_config(st, &start_time);

@@ -32,7 +32,8 @@ void rotate_move(ntp_state *st, const char *from, const char *to)
 
 // Each output formats from its own copy of the arguments: a va_list is spent
 // once it has been read.
-[[gnu::format(printf, 2, 0)]] void write_copy(std::FILE *f, const char *fmt, va_list ap, const char *end)
+[[gnu::format(printf, 2, 0)]] void write_copy(std::FILE *f, const char *fmt, va_list ap,
+                                              const char *end)
 {
     va_list copy;
     va_copy(copy, ap);
@@ -43,7 +44,8 @@ void rotate_move(ntp_state *st, const char *from, const char *to)
 
 // The log file's copy of a message, after the size check; flushed, so that
 // the file is complete after every line.
-[[gnu::format(printf, 2, 0)]] void write_log_file(ntp_state *st, const char *fmt, va_list ap, const char *end)
+[[gnu::format(printf, 2, 0)]] void write_log_file(ntp_state *st, const char *fmt, va_list ap,
+                                                  const char *end)
 {
     if (st->log_file == nullptr)
         return;
@@ -110,7 +112,8 @@ std::FILE *rotate_if_needed(ntp_state *st)
         return st->log_file;
     int err = errno;
     if (st->syslog_enable)
-        syslog(LOG_ERR, "Could not open '%s' for write after log rotate: %s", st->log_filename, std::strerror(err));
+        syslog(LOG_ERR, "Could not open '%s' for write after log rotate: %s", st->log_filename,
+               std::strerror(err));
     if (!st->logrotate_ignore_error)
         std::exit(1);
     return nullptr;

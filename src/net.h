@@ -47,8 +47,8 @@ bool net_enable_timestamps(int sock);
 // Send len bytes to addr. *left is the kernel's time the datagram left when it
 // reports one (set only then: the return tells); *sent the sendto() result,
 // with errno.
-[[nodiscard]] bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent,
-                                    timespec *left);
+[[nodiscard]] bool net_send_stamped(int sock, const void *buf, std::size_t len,
+                                    const sockaddr_in *addr, ssize_t *sent, timespec *left);
 
 // Discard the reports of sent datagrams still queued on sock.
 void net_drain_sent_reports(int sock);

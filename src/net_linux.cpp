@@ -31,8 +31,8 @@ void net_drain_sent_reports(int sock)
     }
 }
 
-bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent,
-                      timespec *left)
+bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
+                      ssize_t *sent, timespec *left)
 {
     net_drain_sent_reports(sock);
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};

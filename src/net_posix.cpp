@@ -17,7 +17,8 @@ void net_drain_sent_reports(int)
 {
 }
 
-bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr, ssize_t *sent, timespec *)
+bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
+                      ssize_t *sent, timespec *)
 {
     *sent = sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
     return false;
@@ -56,7 +57,7 @@ int net_recv_batch(int sock, net_batch *b)
 void net_send_batch(int sock, net_batch *b)
 {
     for (unsigned i = 0; i < b->count; i++)
-        std::ignore = sendto(sock, b->data[i], NET_DGRAM_SIZE, 0, reinterpret_cast<const sockaddr *>(&b->addr[i]),
-                             b->addr_len[i]);
+        std::ignore = sendto(sock, b->data[i], NET_DGRAM_SIZE, 0,
+                             reinterpret_cast<const sockaddr *>(&b->addr[i]), b->addr_len[i]);
     b->count = 0;
 }

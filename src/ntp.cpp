@@ -1,6 +1,7 @@
 #include "ntp.h"
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -86,17 +87,26 @@ ntp_decimal ntp_to_decimal(std::int64_t v)
             static_cast<std::uint32_t>(mag % 1'000'000)};
 }
 
-void ntp_add_offset(timespec *t, std::int64_t offset)
+bool ntp_add_offset(timespec *t, std::int64_t offset)
 {
     std::int32_t whole;
     std::uint32_t frac;
     fixed_split(offset, &whole, &frac);
-    t->tv_sec += whole;
-    t->tv_nsec += fraction_to_ns(frac);
-    if (t->tv_nsec > 999'999'999) {
-        t->tv_sec += 1;
-        t->tv_nsec -= 1'000'000'000;
+    std::int64_t sec = std::int64_t{t->tv_sec} + whole;
+    long nsec = t->tv_nsec + static_cast<long>(fraction_to_ns(frac));
+    if (nsec > 999'999'999) {
+        sec += 1;
+        nsec -= 1'000'000'000;
     }
+    // A 32-bit time_t ends at 2038-01-19 03:14:07 UTC: a later time would
+    // wrap to 1901.
+    if constexpr (sizeof(time_t) < sizeof(std::int64_t)) {
+        if (sec > std::numeric_limits<time_t>::max() || sec < std::numeric_limits<time_t>::min())
+            return false;
+    }
+    t->tv_sec = static_cast<time_t>(sec);
+    t->tv_nsec = nsec;
+    return true;
 }
 
 std::int64_t ntp_error_bound_us(std::int64_t delay)
@@ -141,7 +151,8 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1)
     pkt->xmit_ts = *t1;
 }
 
-void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id, std::int8_t precision)
+void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id,
+                      std::int8_t precision)
 {
     auto vn = static_cast<std::uint8_t>(ntp_version(answer));
     answer->li_vn_mode = static_cast<std::uint8_t>(vn << 3 | NTP_MODE_SERVER);

@@ -105,8 +105,9 @@ struct ntp_decimal {
 };
 [[nodiscard]] ntp_decimal ntp_to_decimal(std::int64_t v);
 
-// Add a signed 32.32 offset to a wall-clock time (one carry: whole is a floor).
-void ntp_add_offset(timespec *t, std::int64_t offset);
+// Add a signed 32.32 offset to a wall-clock time (one carry: whole is a
+// floor). Returns false, with t unchanged, when time_t cannot hold the result.
+[[nodiscard]] bool ntp_add_offset(timespec *t, std::int64_t offset);
 
 // How far off a clock set from an exchange of this delay can be, in
 // microseconds: half the round trip, at most 16 s (the kernel's own limit).
@@ -127,7 +128,8 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1);
 // mode 4, stratum 8, our precision, reference id the 4 address bytes ref_id,
 // origin the request's transmit time, reference and receive time r. The
 // transmit time is set by the sender.
-void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id, std::int8_t precision);
+void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id,
+                      std::int8_t precision);
 
 // The 4 characters of a kiss-o'-death's code, unprintable ones as '?'.
 void ntp_kiss_code(const ntp_packet *p, char (*code)[5]);

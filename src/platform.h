@@ -32,6 +32,7 @@ struct clock_report {
 // environment variable RTC_DEVICE_NAME names a device, writes the new time,
 // rounded to the second, to that real-time clock; *report tells how those
 // went. Returns 0, or -1 with errno when the clock was not set.
-[[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_report *report);
+[[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us,
+                                     clock_report *report);
 
 #endif

@@ -82,7 +82,8 @@ int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_repor
     if (name == nullptr || *name == '\0')
         return 0;
     // A name below /dev, or a whole path; never a path cut short.
-    int len = std::snprintf(report->rtc_device, sizeof(report->rtc_device), name[0] == '/' ? "%s" : "/dev/%s", name);
+    int len = std::snprintf(report->rtc_device, sizeof(report->rtc_device),
+                            name[0] == '/' ? "%s" : "/dev/%s", name);
     if (len < 0 || static_cast<std::size_t>(len) >= sizeof(report->rtc_device))
         report->rtc_err = ENAMETOOLONG;
     else if (write_rtc(report->rtc_device) != 0)

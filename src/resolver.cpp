@@ -91,7 +91,8 @@ int resolver_start(resolver_thread *r)
         sigfillset(&all);
         std::ignore = pthread_sigmask(SIG_SETMASK, &all, &old);
         pthread_t thread;
-        err = pthread_create(&thread, &attr, resolver_main, reinterpret_cast<void *>(std::intptr_t{pair[1]}));
+        err = pthread_create(&thread, &attr, resolver_main,
+                             reinterpret_cast<void *>(std::intptr_t{pair[1]}));
         std::ignore = pthread_sigmask(SIG_SETMASK, &old, nullptr);
         std::ignore = pthread_attr_destroy(&attr);
     }
@@ -109,7 +110,8 @@ int resolver_start(resolver_thread *r)
 std::uint32_t resolver_ask(resolver_thread *r, const char *name)
 {
     lookup_request req{r->seq + 1 == 0 ? 1 : r->seq + 1, name};
-    if (r->out >= RESOLVER_MAX_OUT || send(r->fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
+    if (r->out >= RESOLVER_MAX_OUT ||
+        send(r->fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
         return 0;
     r->out++;
     return r->seq = req.seq;

@@ -28,8 +28,8 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
     }
     if (!st->enable_server) {
         if (st->log_ignored_req)
-            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n", inet_ntoa(d->src.sin_addr),
-                     static_cast<unsigned>(ntohs(d->src.sin_port)));
+            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n",
+                     inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
         return;
     }
     // The receive time is when the request arrived, as the kernel stamped it;
@@ -41,12 +41,13 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
     }
     if (st->log_incoming_update_req && log_has_output(st)) {
         char prefix[64];
-        std::snprintf(prefix, sizeof(prefix), "Synchronization request from %s:%u at ", inet_ntoa(d->src.sin_addr),
-                      static_cast<unsigned>(ntohs(d->src.sin_port)));
+        std::snprintf(prefix, sizeof(prefix), "Synchronization request from %s:%u at ",
+                      inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
         log_timestamp(st, prefix, ntp_bytes(&r));
     }
     ntp_packet answer = d->pkt;
-    ntp_build_answer(&answer, &r, reinterpret_cast<const std::uint8_t *>(&st->local_addr.sin_addr), ss->precision);
+    ntp_build_answer(&answer, &r, reinterpret_cast<const std::uint8_t *>(&st->local_addr.sin_addr),
+                     ss->precision);
     // A client that has not set the clock yet may serve a clock that was never
     // set: told so, clients refuse its time.
     if (st->server_require_sync && st->enable_client && !clock_set) {

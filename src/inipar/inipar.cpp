@@ -107,8 +107,8 @@ char *put_string(char *dst, const void *src, std::size_t len)
     return dst + padded(len);
 }
 
-inipar_tree_node *make_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name, std::size_t name_len,
-                            const char *value, std::size_t value_len)
+inipar_tree_node *make_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
+                            std::size_t name_len, const char *value, std::size_t value_len)
 {
     std::size_t size = block_size(sizeof(inipar_tree_node), name_len, value_len);
     if (size == 0)
@@ -352,8 +352,8 @@ long inipar_deinit(inipar_ctx *ctx)
     return INIPAR_OK;
 }
 
-long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data, std::size_t len,
-                          std::uint32_t flags)
+long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
+                          std::size_t len, std::uint32_t flags)
 {
     if (ctx == nullptr || data == nullptr || ctx->alloc == nullptr)
         return INIPAR_EINVAL;
@@ -396,14 +396,16 @@ inipar_kv *inipar_find_key(inipar_ctx *ctx, const char *name)
     if (name == nullptr)
         return nullptr;
     std::string_view want(name);
-    for (inipar_kv *kv = inipar_kv_iter(ctx, nullptr); kv != nullptr; kv = inipar_kv_iter(ctx, kv)) {
+    for (inipar_kv *kv = inipar_kv_iter(ctx, nullptr); kv != nullptr;
+         kv = inipar_kv_iter(ctx, kv)) {
         if (std::string_view(kv->name, kv->name_len) == want)
             return kv;
     }
     return nullptr;
 }
 
-inipar_tree_node *inipar_kv_tree_iter(inipar_ctx *ctx, inipar_tree_node *parent, inipar_tree_node *prev)
+inipar_tree_node *inipar_kv_tree_iter(inipar_ctx *ctx, inipar_tree_node *parent,
+                                      inipar_tree_node *prev)
 {
     if (ctx == nullptr)
         return nullptr;
@@ -417,7 +419,8 @@ inipar_tree_node *inipar_kv_tree_iter(inipar_ctx *ctx, inipar_tree_node *parent,
     return l == head ? nullptr : as_node(l);
 }
 
-inipar_tree_node *inipar_find_tree_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name, std::size_t len)
+inipar_tree_node *inipar_find_tree_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
+                                        std::size_t len)
 {
     if (ctx == nullptr || (name == nullptr && len > 0))
         return nullptr;
@@ -430,7 +433,8 @@ inipar_tree_node *inipar_find_tree_node(inipar_ctx *ctx, inipar_tree_node *paren
     return nullptr;
 }
 
-inipar_tree_node *inipar_add_subnode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name, std::size_t len)
+inipar_tree_node *inipar_add_subnode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
+                                     std::size_t len)
 {
     if (ctx == nullptr || ctx->alloc == nullptr || name == nullptr)
         return nullptr;
@@ -438,7 +442,8 @@ inipar_tree_node *inipar_add_subnode(inipar_ctx *ctx, inipar_tree_node *parent, 
 }
 
 inipar_tree_node *inipar_add_valuenode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
-                                       std::size_t name_len, const char *value, std::size_t value_len)
+                                       std::size_t name_len, const char *value,
+                                       std::size_t value_len)
 {
     if (ctx == nullptr || ctx->alloc == nullptr || name == nullptr || value == nullptr)
         return nullptr;

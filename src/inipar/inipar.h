@@ -74,7 +74,8 @@ struct inipar_ctx {
 
 // Zero-fill ctx and store the hooks. Returns 1 if ctx or alloc is null.
 // A null free hook is accepted, but then no parse may use INIPAR_FLAG_REPLACE.
-[[nodiscard]] long inipar_init(inipar_ctx *ctx, inipar_alloc_fn alloc, inipar_free_fn free, void *user_data);
+[[nodiscard]] long inipar_init(inipar_ctx *ctx, inipar_alloc_fn alloc, inipar_free_fn free,
+                               void *user_data);
 
 // Free the whole tree, then every pair. Returns 2 if ctx or its free hook is null.
 long inipar_deinit(inipar_ctx *ctx);
@@ -83,9 +84,10 @@ long inipar_deinit(inipar_ctx *ctx);
 // Every call starts with no section and no half-read item. Returns 0, 1 for a
 // null ctx or data or an uninitialised ctx, or INIPAR_ENOMEM when an allocation
 // failed: what was built before stays valid, later items are lost.
-[[nodiscard]] long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data, std::size_t len,
-                                        std::uint32_t flags);
-[[nodiscard]] long inipar_parse_data(inipar_ctx *ctx, inipar_tree_node *parent, const void *data, std::size_t len);
+[[nodiscard]] long inipar_parse_data_ex(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
+                                        std::size_t len, std::uint32_t flags);
+[[nodiscard]] long inipar_parse_data(inipar_ctx *ctx, inipar_tree_node *parent, const void *data,
+                                     std::size_t len);
 
 // The pair after prev (the first one when prev is null); null at the end.
 inipar_kv *inipar_kv_iter(inipar_ctx *ctx, inipar_kv *prev);
@@ -95,17 +97,21 @@ inipar_kv *inipar_find_key(inipar_ctx *ctx, const char *name);
 
 // The child of parent (top level when null) after prev (the first when prev is
 // null); null at the end, or when prev's parent is not parent.
-inipar_tree_node *inipar_kv_tree_iter(inipar_ctx *ctx, inipar_tree_node *parent, inipar_tree_node *prev);
+inipar_tree_node *inipar_kv_tree_iter(inipar_ctx *ctx, inipar_tree_node *parent,
+                                      inipar_tree_node *prev);
 
 // The first child of parent (top level when null) named by len bytes at name.
-inipar_tree_node *inipar_find_tree_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name, std::size_t len);
+inipar_tree_node *inipar_find_tree_node(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
+                                        std::size_t len);
 
 // Append a new subnode or value node as the last child of parent (top level
 // when null), with copies of the strings. No duplicate check. Null when a
 // string pointer is null or the allocation fails.
-inipar_tree_node *inipar_add_subnode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name, std::size_t len);
+inipar_tree_node *inipar_add_subnode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
+                                     std::size_t len);
 inipar_tree_node *inipar_add_valuenode(inipar_ctx *ctx, inipar_tree_node *parent, const char *name,
-                                       std::size_t name_len, const char *value, std::size_t value_len);
+                                       std::size_t name_len, const char *value,
+                                       std::size_t value_len);
 
 // Unlink and free node with its whole subtree; with a null node, free every
 // top-level node. The flat list of pairs is never touched.

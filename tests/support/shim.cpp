@@ -1,20 +1,24 @@
-// Preloaded (LD_PRELOAD) into the real daemon by the end-to-end tests: it keeps
-// the daemon off the machine's clock, and records what the daemon asked for in
-// $QUORIX_FAKE_LOG, a line each.
+// Preloaded (LD_PRELOAD) into the real daemon by the end-to-end tests, and
+// into the unit tests: it keeps the daemon off the machine's clock and
+// resolver, and records what the daemon asked for in $QUORIX_FAKE_LOG, a line each.
 //   CLOCK_REALTIME reads the real clock plus $QUORIX_FAKE_OFFSET seconds;
 //   clock_settime records "settime <requested> <real>" and moves only the
 //   offset; the first $QUORIX_FAKE_SETTIME_FAIL calls fail with EPERM;
 //   adjtimex records its arguments and reads as a clock never synchronised, or
 //   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
 //   the kernel's times of received and sent datagrams move with the fake clock;
-//   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, never
-//   asking the machine's resolver.
+//   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, and
+//   nothing for names under .invalid;
+//   syslog records "syslog <priority> <text>"; readdir fails with EOVERFLOW
+//   while $QUORIX_FAKE_READDIR_FAIL is set.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/timex.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace {
 
@@ -45,7 +50,8 @@ long long real_ns()
 
 [[gnu::format(printf, 1, 2)]] void record(const char *fmt, ...)
 {
-    if (std::FILE *f = std::fopen(std::getenv("QUORIX_FAKE_LOG"), "a")) {
+    const char *path = std::getenv("QUORIX_FAKE_LOG");
+    if (std::FILE *f = path != nullptr ? std::fopen(path, "a") : nullptr) {
         va_list ap;
         va_start(ap, fmt);
         std::vfprintf(f, fmt, ap);
@@ -62,12 +68,13 @@ long long real_ns()
     record("fake clock loaded %d", static_cast<int>(getpid()));
 }
 
-// The kernel stamps received datagrams with its own wall clock.
+// The kernel stamps received datagrams, and reports when sent ones left, by
+// its own wall clock.
 void shift_stamps(msghdr *h)
 {
     for (cmsghdr *c = CMSG_FIRSTHDR(h); c != nullptr; c = CMSG_NXTHDR(h, c)) {
         if (c->cmsg_level != SOL_SOCKET || (c->cmsg_type != SCM_TIMESTAMPNS && c->cmsg_type != SCM_TIMESTAMPING))
-            continue;  // a receive time, or the software time a send left
+            continue;
         timespec t;
         std::memcpy(&t, CMSG_DATA(c), sizeof(t));
         long long ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(offset * 1e9);
@@ -127,14 +134,44 @@ int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
     return n;
 }
 
-int getaddrinfo(const char *, const char *, const addrinfo *, addrinfo **res)
+int getaddrinfo(const char *name, const char *, const addrinfo *, addrinfo **res)
 {
     static sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     static addrinfo ai{0, AF_INET, SOCK_DGRAM, 0, sizeof(addr), reinterpret_cast<sockaddr *>(&addr), nullptr, nullptr};
     usleep(static_cast<useconds_t>(env("QUORIX_FAKE_RESOLVE_DELAY_MS") * 1000));
-    return *res = &ai, 0;
+    return std::string_view(name).ends_with(".invalid") ? EAI_NONAME : (*res = &ai, 0);
 }
 
 void freeaddrinfo(addrinfo *) {}
+
+[[gnu::format(printf, 2, 0)]] void vsyslog(int priority, const char *fmt, va_list ap)
+{
+    char text[1024];
+    std::vsnprintf(text, sizeof(text), fmt, ap);
+    record("syslog %d %s", priority, text);
+}
+
+[[gnu::format(printf, 2, 3)]] void syslog(int priority, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(priority, fmt, ap);
+    va_end(ap);
+}
+
+// Also as readdir64, which 32-bit builds with 64-bit file offsets call.
+dirent *readdir(DIR *dir)
+{
+    if (std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr)
+        return errno = EOVERFLOW, nullptr;
+    return reinterpret_cast<dirent *(*)(DIR *)>(dlsym(RTLD_NEXT, "readdir"))(dir);
+}
+
+dirent64 *readdir64(DIR *dir)
+{
+    if (std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr)
+        return errno = EOVERFLOW, nullptr;
+    return reinterpret_cast<dirent64 *(*)(DIR *)>(dlsym(RTLD_NEXT, "readdir64"))(dir);
+}
 
 } // extern "C"

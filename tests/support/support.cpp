@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "conf.h"
@@ -32,20 +33,30 @@ bool poll_until(double seconds, const std::function<bool()> &done)
 
 } // namespace
 
-temp_dir::temp_dir() : path("/tmp/quorix-test-XXXXXX")
-{
-    ::mkdtemp(path.data());
-}
-
-temp_dir::~temp_dir()
-{
-    std::filesystem::remove_all(path);
-}
-
 std::string temp_dir::write(const std::string &name, const std::string &text) const
 {
     std::ofstream(*this / name, std::ios::binary) << text;
     return *this / name;
+}
+
+namespace {
+
+// Where the shim preloaded into this process records; removed at the end.
+const struct shim_log_file {
+    std::string path = "/tmp/quorix-shim-" + std::to_string(getpid()) + ".log";
+    shim_log_file() { setenv("QUORIX_FAKE_LOG", path.c_str(), 1); }
+    ~shim_log_file() { std::filesystem::remove(path); }
+} shim_log;
+
+} // namespace
+
+std::string syslog_since()
+{
+    std::string said, line;
+    for (std::istringstream in(read_file(shim_log.path)); std::getline(in, line);)
+        said += line.starts_with("syslog ") ? line.substr(7, 1) + ":" + line.substr(9) + "\n" : "";
+    std::filesystem::remove(shim_log.path);
+    return said;
 }
 
 bool kernel_times()
@@ -81,8 +92,9 @@ std::string stderr_of(const std::function<void()> &f)
     return f(), ::testing::internal::GetCapturedStderr();
 }
 
-loaded load_conf(const std::string &path, bool use_d_dir)
+loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir)
 {
+    std::string path = text.empty() ? dir / "t.conf" : dir.write("t.conf", replace_all(text, "@", dir.path));
     loaded r{state_ptr(static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state))), [](ntp_state *st) {
         for (std::size_t i = 0; i < st->timeservers.count; i++)
             std::free(st->timeservers.items[i]);
@@ -173,14 +185,6 @@ std::string wait_text(const std::string &path, const std::string &text, double s
     return s;
 }
 
-std::uint16_t reported_port(const std::string &path)
-{
-    std::string s = wait_text(path, "Local address: ", 10);
-    unsigned port = 0;
-    std::sscanf(s.c_str() + std::min(s.find("Local address: "), s.size()), "Local address: %*[0-9.]:%u", &port);
-    return static_cast<std::uint16_t>(port);
-}
-
 double seconds_in(const std::string &text, const std::string &label)
 {
     std::size_t at = text.find(label);
@@ -196,7 +200,8 @@ double ntp_seconds(const std::uint8_t *p)
 {
     std::uint32_t w[2];
     std::memcpy(w, p, 8);
-    return ntohl(w[0]) - 2208988800.0 + ntohl(w[1]) / 4294967296.0;
+    double s = ntohl(w[0]) - 2208988800.0 + ntohl(w[1]) / 4294967296.0;
+    return s < 0 ? s + 4294967296.0 : s;  // from 2036 on, the next era
 }
 
 std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s)

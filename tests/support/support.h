@@ -6,24 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <span>
 
 struct ntp_state;
-
-// The Linux variant of the daemon: the kernel's synchronised status, the
-// real-time clock device and the kernel's times of datagrams (unless the
-// kernel gives none: $QUORIX_NO_KERNEL_TIMES=1, under emulation).
-constexpr bool linux_variant = QUORIX_LINUX;
-bool kernel_times();
 using bytes = std::vector<std::uint8_t>;
 using strings = std::vector<std::string>;
 
+// The Linux variant: the kernel's synchronised status, the real-time clock
+// device and the kernel's times of datagrams (none under emulation:
+// $QUORIX_NO_KERNEL_TIMES=1).
+constexpr bool linux_variant = QUORIX_LINUX;
+bool kernel_times();
+
 struct temp_dir {  // removed with its contents at scope end
-    std::string path;
-    temp_dir();
-    ~temp_dir();
+    std::string path = "/tmp/quorix-test-XXXXXX";
+    temp_dir() { ::mkdtemp(path.data()); }
+    ~temp_dir() { std::filesystem::remove_all(path); }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
     std::string write(const std::string &name, const std::string &text) const;  // the file's path
 };
@@ -32,11 +33,12 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 std::size_t count(const std::string &s, const std::string &what);
 std::string stderr_of(const std::function<void()> &f);
 
-// A state record as main() makes it, freed with what it owns; load_config() of
-// a file into one.
+// A state record as main() makes it, freed with what it owns, after
+// load_config() of dir/t.conf, written with text first ('@' is dir) unless
+// text is empty.
 using state_ptr = std::unique_ptr<ntp_state, void (*)(ntp_state *)>;
 struct loaded { state_ptr st; int res; std::string err; };
-loaded load_conf(const std::string &path, bool use_d_dir = true);
+loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir = false);
 
 // A program, the shim preloaded unless shim is false, its output in files of
 // dir; stopped by its PID at scope end. status: exit status or 128 + signal.
@@ -48,18 +50,19 @@ struct process {
     ~process();
     bool wait(double seconds);
 };
-// The daemon on config; a client of host:port on standard error, one try of 100 ms.
-std::unique_ptr<process> start(const temp_dir &dir, const std::string &config, const strings &env = {});
-std::string client_conf(std::uint16_t port, const std::string &extra = "", const std::string &host = "127.0.0.1");
-struct daemon_test : ::testing::Test {  // fails unless the shim loads
+// Tests of the daemon, which run only once the shim proves to load. start():
+// the daemon on config; client_conf(): a client of host:port with one try of
+// 100 ms, its log on standard error, then extra.
+struct daemon_test : ::testing::Test {
     void SetUp() override;
 };
+std::unique_ptr<process> start(const temp_dir &dir, const std::string &config, const strings &env = {});
+std::string client_conf(std::uint16_t port, const std::string &extra = "", const std::string &host = "127.0.0.1");
 
-// The file once it holds text; the port of its "Local address" line; the
-// number after the first label (NAN: none); a reply (LI 0, VN 3) to req from a server
-// offset_s ahead of the real clock that received it held_s ago.
+// The file once it holds text; the number after the first label (NAN: none);
+// NTP seconds as Unix time; a reply (LI 0, VN 3) to req from a server offset_s
+// ahead of the real clock that received it held_s ago.
 std::string wait_text(const std::string &path, const std::string &text, double seconds = 5);
-std::uint16_t reported_port(const std::string &path);
 double seconds_in(const std::string &text, const std::string &label = "Offset: ");
 double real_now();
 double ntp_seconds(const std::uint8_t *p);
@@ -74,12 +77,8 @@ struct udp_peer {  // on 127.0.0.1; from: the sender of the last datagram receiv
     void send(std::span<const std::uint8_t> data, std::uint16_t to);
 };
 
-// Link seams of the unit tests: the n-th allocation or directory read from
-// now on fails (-1: none; returns the calls since the last arm); the names the
-// resolver knows; the system log since the last call, "<priority>:<text>\n"
-// per message.
-long seam_fail_alloc(long n);
-void seam_hosts(const std::vector<std::pair<std::string, std::string>> &names);
-std::string seam_syslog();
+// In the unit tests, with the shim preloaded: the system log since the last
+// call, "<priority>:<text>\n" per message.
+std::string syslog_since();
 
 #endif

@@ -23,7 +23,7 @@ TEST(DocsTest, ManualDefaultFileAndDaemonAgree)
     }
     temp_dir dir;
     auto load = [&dir](const std::string &config) {
-        loaded r = load_conf(dir.write("t.conf", config + "\n"), false);
+        loaded r = load_conf(dir, config + "\n");
         // The state's bytes, padding too (calloc left it zero): text keys and servers as their pointers.
         return std::make_pair(r.res, std::string(reinterpret_cast<const char *>(r.st.get()), sizeof(ntp_state)));
     };
