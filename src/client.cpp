@@ -59,8 +59,7 @@ void address_resolved(ntp_state *st, timeserver_entry *ts)
 // the answer until its deadline, recv_timeout from now.
 void ask_lookup(ntp_state *st, client_state *cs, const timeserver_entry *ts)
 {
-    cs->lookup_seq = resolver_ask(&st->resolver, ts->host);
-    if (cs->lookup_seq == 0) {
+    if (!resolver_ask(&st->resolver, ts->host, &cs->lookup_seq)) {
         lookup_failed(st, cs);
         return;
     }

@@ -207,8 +207,10 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_impl(st, "Local address: %s:%u\n", inet_ntoa(st->local_addr.sin_addr),
                  static_cast<unsigned>(ntohs(st->local_addr.sin_port)));
 
-    // Without kernel stamps the times are read around the send and the receive.
-    std::ignore = net_enable_timestamps(st->sock);
+    // Without the kernel's times of datagrams the times are read around the
+    // send and the receive, less exactly: the report says so where it happens.
+    if (!net_enable_timestamps(st->sock) && st->log_config)
+        log_impl(st, "Kernel timestamps: not available\n");
     timeval tv{};
     tv.tv_sec = st->send_timeout / 1000;
     tv.tv_usec = (st->send_timeout % 1000) * 1000;

@@ -107,14 +107,15 @@ int resolver_start(resolver_thread *r)
     return 0;
 }
 
-std::uint32_t resolver_ask(resolver_thread *r, const char *name)
+bool resolver_ask(resolver_thread *r, const char *name, std::uint32_t *seq)
 {
-    lookup_request req{r->seq + 1 == 0 ? 1 : r->seq + 1, name};
+    lookup_request req{r->seq + 1, name};
     if (r->out >= RESOLVER_MAX_OUT ||
         send(r->fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
-        return 0;
+        return false;
     r->out++;
-    return r->seq = req.seq;
+    *seq = r->seq = req.seq;
+    return true;
 }
 
 bool resolver_take(resolver_thread *r, resolver_answer *a)

@@ -34,12 +34,12 @@ struct resolver_answer {
 // Start the thread. Returns 0, or -1 with errno.
 [[nodiscard]] int resolver_start(resolver_thread *r);
 
-// Hand name (valid until the process ends) to the thread. Returns the number
-// of the lookup (never 0), or 0 when it cannot be queued: also while
-// RESOLVER_MAX_OUT lookups are unanswered, so that a resolver that never
-// answers does not gather requests without end.
+// Hand name (valid until the process ends) to the thread as lookup *seq.
+// Returns false when it cannot be queued: also while RESOLVER_MAX_OUT lookups
+// are unanswered, so that a resolver that never answers does not gather
+// requests without end.
 constexpr unsigned RESOLVER_MAX_OUT = 4;
-[[nodiscard]] std::uint32_t resolver_ask(resolver_thread *r, const char *name);
+[[nodiscard]] bool resolver_ask(resolver_thread *r, const char *name, std::uint32_t *seq);
 
 // Take one answer when one is waiting.
 [[nodiscard]] bool resolver_take(resolver_thread *r, resolver_answer *a);

@@ -19,10 +19,9 @@ using DaemonTest = daemon_test;
 // start-up, which proves the load succeeded.
 TEST_F(DaemonTest, OptionsAndTheirPrecedence)
 {
-    const std::string bin = QUORIX_BIN, missing = bin + ": '-c': missing argument\n";
+    const std::string bin = QUORIX_BIN, failed = "Failed to process the configuration.\nFailed to load config file ";
     const std::string loaded = "Client mode is enabled, but no usable timeservers are specified.\n"
                                "Failed to init the NTP state\n";
-    const std::string failed = "Failed to process the configuration.\nFailed to load config file ";
     const std::string d_error = "Failed to parse 'num_update_tries' key: value '0' was invalid\n" + failed + "'@/d.conf'\n";
     temp_dir dir;
     dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
@@ -32,10 +31,12 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
     dir.write("d.d/2-b.conf", "num_update_tries = 0\n");
     const std::tuple<strings, std::string, int, std::string, std::string> rows[] = {  // '@' is the test's directory
         {{"--help"}, "", 0, "Usage: " + bin + " [OPTION]...\n", ""}, {{"--version"}, "", 0, "ntp-quorix v0.2.6\n", ""},
-        {{"-c"}, "", 1, "", missing}, {{"--bogus", "--help"}, "", 1, "", bin + ": '--bogus': unknown argument\n"},
-        {{"-c", "@/ok.conf"}, "", 1, "", loaded},
+        {{"-c"}, "", 1, "", bin + ": '-c': missing argument\n"},
+        {{"--bogus", "--help"}, "", 1, "", bin + ": '--bogus': unknown argument\n"},
         {{"-c", "@/ok.conf", "-c", "@/none.conf"}, "", 1, "", "Could not open config file '@/none.conf': No such file "
          "or directory\nFailed to load config file '@/none.conf'\n"},
+        {{"-c", "@/ok.cnf"}, "", 1, "", "Supplied file does not seem to be a config file: '@/ok.cnf'\n"
+         "Failed to load config file '@/ok.cnf'\n"},
         {{"-c", "@/none.conf", "--stdin"}, "enable_client = yes\n", 1, "", loaded},
         {{"--stdin", "-c", "@/none.conf"}, "poll_interval = 5\n", 1, "",
          "Failed to parse 'poll_interval' key: value '5' was invalid\n" + failed + "'@/none.conf'\n"},
@@ -65,8 +66,6 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
 TEST_F(DaemonTest, ClientOutcomesAndExitRules)
 {
     const std::string success = "Time update was successful, exiting...\n", once = "exit_after_update = 1\n";
-    const std::string refused = " sec\nFailed to set new time: Operation not permitted\n"
-                                "ERROR: Time update was unsuccessful, exiting...\n";
     const double late = 2'147'483'647 - 240 - real_now();  // 2038-01-19 03:10:07
     const bool time64 = sizeof(time_t) == 8;
     const std::tuple<std::string, const char *, double, int, std::string, std::size_t> rows[] = {
@@ -78,8 +77,8 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
          "could not mark the clock as synchronised: Operation not permitted\nFailed to write the time to the real-time "
          "clock '/nonexistent/rtc': No such file or directory\n" + success : " sec\nFailed to write the time to the "
          "real-time clock '/nonexistent/rtc': Operation not supported\n" + success, 1},
-        {once, "QUORIX_FAKE_SETTIME_FAIL=1", 0.5, 1, refused, 0},
-        {once, nullptr, 0, 1, refused, 0},
+        {once, nullptr, 0, 1, " sec\nFailed to set new time: Operation not permitted\nERROR: Time update was "
+         "unsuccessful, exiting...\n", 0},
         {"exit_when_timeout = 1\nnum_update_samples = 4\n", "", 0, 1,  // a burst without a sample ends as one try
          "Timeserver 127.0.0.1 did not respond\nTime update was not successful, exiting...\n", 0},
         {once, "", late, time64 ? 0 : 1, time64 ? " sec\n" + success : " sec\nFailed to set new time: the time is "
@@ -109,8 +108,10 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
             continue;
         EXPECT_NEAR(ntp_seconds(&req[40]), seen, 0.05);
         EXPECT_NEAR(seconds_in(err), offset == late ? 86400 : -offset, 0.02) << err;  // the sign, then the magnitude
-        EXPECT_EQ(count(err, "_ts -> ") + count(err, "  ts_recv -> ") + count(err, "recv_ts -> 2038-01-20 03:1"),
-                  offset == late ? 5u : 4u) << err;
+        std::size_t at = err.find("  orig_ts -> ");  // four lines of 41 characters, then the offset
+        for (const char *line : {"  orig_ts -> ", "  recv_ts -> ", "  xmit_ts -> ", "  ts_recv -> ", "Offset: "})
+            EXPECT_EQ(err.substr(std::exchange(at, at + 41), std::strlen(line)), line) << err;
+        EXPECT_EQ(count(err, "recv_ts -> 2038-01-20 03:1"), offset == late ? 1u : 0u) << err;
         if (steps == 1 && marked) {
             double requested = 0, real = 0;
             long max = -1, est = -2;  // microseconds
@@ -125,16 +126,17 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
 // A client and server daemon 100 s ahead, in one run. While the name of its
 // server takes 300 ms to look up, it answers at once versions 0 to 4 in kind
 // (server_answer_v4; extension data ignored), not 5, and as not synchronised
-// (server_require_sync); it drops what is not a packet, a version it does
-// not speak or another mode (a marker comes last). Then a burst of three
-// samples, T1 read after the lookup: the server answers the first after
-// 60 ms, the second at once, refuses the third and loses the fourth request;
-// the fifth, the last the try budget allows, brings the third sample. The
-// daemon is stopped while the best sample and a request arrive, and still
-// times both right: its clock is stepped once, by the second sample's
-// offset, and it answers as synchronised, 40 requests at once. Without the
-// kernel's times it reads the clock when it resumes, and the first sample is
-// the best.
+// (server_require_sync); it drops what is not a packet, a version it does not
+// speak or another mode (a marker comes last). Then a burst of three samples,
+// T1 read after the lookup: the server answers the first after 60 ms, the
+// second at once, refuses the third and loses the fourth request; the fifth,
+// the last the try budget allows, brings the third sample. The daemon is
+// stopped while the best sample and a request arrive, and still times both
+// right: T4 and the request's arrival are the kernel's times, and T1 the
+// kernel's time the request left (the shim has it 20 ms after the send). The
+// clock is stepped once, by the second sample's offset less 10 ms, and it
+// answers as synchronised, 40 requests at once. Without the kernel's times it
+// reads the clock when it resumes, and the first sample is the best.
 TEST_F(DaemonTest, ClientAndServerInOneRun)
 {
     temp_dir dir;
@@ -142,9 +144,8 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
     std::uint16_t port = udp_peer().port;
     auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.update_req = 1\nlog.incoming_update_req = 1\n"
         "server_answer_v4 = 1\nserver_require_sync = 1\nnum_update_samples = 3\nnum_update_tries = 3\n"
-        "update_sample_interval = 100\nlog.update_samples = 1\nrecv_timeout = 500\nbind_port = " + std::to_string(port) + "\n",
-        "slow.test"),
-        {"QUORIX_FAKE_OFFSET=100", "QUORIX_FAKE_RESOLVE_DELAY_MS=300"});
+        "update_sample_interval = 100\nlog.update_samples = 1\nrecv_timeout = 500\nbind_port = " + std::to_string(port) +
+        "\n", "slow.test"), {"QUORIX_FAKE_OFFSET=100", "QUORIX_FAKE_RESOLVE_DELAY_MS=300", "QUORIX_FAKE_SENT_LATE_MS=20"});
     wait_text(d->err, "Synchronize with slow.test:");
     const bytes xmit = {0xE8, 0xFE, 0x6F, 0x80, 0x40, 0, 0, 1};
     auto ask = [&](int vn, double clock) {  // the daemon's clock ahead of the real one, 100 s until it is set
@@ -205,8 +206,8 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
     err = wait_text(d->err, "Delay:  ");
     EXPECT_EQ(count(err, "Sample "), 3u) << err;
     EXPECT_EQ(count(err, "Offset: ") + count(err, "  ts_recv -> "), 2u) << err;
-    EXPECT_NEAR(seconds_in(err), kernel ? 2 : 5.03, 0.01) << err;
-    EXPECT_NEAR(seconds_in(err, "Delay:  "), kernel ? 0 : 0.06, 0.01) << err;
+    EXPECT_NEAR(seconds_in(err), kernel ? 1.99 : 5.03, 0.005) << err;
+    EXPECT_NEAR(seconds_in(err, "Delay:  "), kernel ? -0.02 : 0.06, 0.005) << err;
     EXPECT_EQ(count(read_file(dir / "fake.log"), "settime "), 1u);
     ask(4, 100 + seconds_in(err));
     for (int i = 0; i < 40; i++)
@@ -215,5 +216,4 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
     while (client.recv(500).size() == 48)
         answers++;
     EXPECT_EQ(answers, 40);
-    EXPECT_EQ(count(read_file(d->err), "Synchronization request from 127.0.0.1:" + std::to_string(client.port)), 47u);
 }

@@ -1,8 +1,6 @@
 // The daemon on loopback with chronyd as its server (-x) and client (-Q, in
 // version 3 and in its own version 4), with another daemon, and with ntpdig
-// (version 4, port 123: in a namespace of its own). A daemon that is also a
-// client serves no time before it has some (server_require_sync), a server
-// alone does.
+// (version 4, port 123: in a namespace of its own).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -41,8 +39,7 @@ double chronyd_offset(const temp_dir &dir, std::uint16_t port, const std::string
     std::string err = read_file(chronyd.err);
     std::size_t at = err.find("System clock wrong by ");
     double wrong = at == std::string::npos ? NAN : std::strtod(&err[at + 22], nullptr);
-    std::printf("[ measured ] chronyd -Q%s: %+.6f s%s\n", options.c_str(), wrong, std::isnan(wrong) &&
-                err.find("No suitable source for synchronisation") != err.npos ? ", no suitable source" : "");
+    std::printf("[ measured ] chronyd -Q%s: %+.6f s\n", options.c_str(), wrong);
     return wrong;
 }
 
@@ -66,7 +63,6 @@ TEST_F(InteropTest, ChronydNtpdigAndTheDaemonItself)
         udp_peer probe;  // chronyd answers once it is ready
         for (int i = 0; i < 100 && probe.recv(100).empty(); i++)
             probe.send(std::array<std::uint8_t, 48>{0x1B}, port);
-        daemon_measures(port, 0, 0);
         daemon_measures(port, -2.5, 2.5);
     }
     for (double ahead : {0.0, 1.5}) {  // chronyd asks in version 3, then in version 4
@@ -77,21 +73,6 @@ TEST_F(InteropTest, ChronydNtpdigAndTheDaemonItself)
         wait_text(d->err, "Local address: ");
         daemon_measures(port, 0, ahead);
         EXPECT_NEAR(chronyd_offset(dir, port, ahead > 0 ? "" : " version 3", 20), ahead, 0.005);
-    }
-    {  // with server_require_sync, refused until the daemon has set its clock (3 s wrong) from its server
-        udp_peer upstream;
-        port = udp_peer().port;
-        auto d = start(dir, client_conf(upstream.port, "enable_server = 1\nserver_answer_v4 = 1\nserver_require_sync = "
-                       "1\nrecv_timeout = 30000\nlog.config = 1\nbind_port = " + std::to_string(port) + "\n"),
-                       {"QUORIX_FAKE_OFFSET=3"});
-        wait_text(d->err, "Local address: ");
-        bytes req = upstream.recv(5000);
-        double held = real_now();
-        ASSERT_EQ(req.size(), 48u);
-        EXPECT_TRUE(std::isnan(chronyd_offset(dir, port, "", 3)));
-        upstream.send(make_reply(req, 0, real_now() - held), upstream.from);
-        EXPECT_NE(wait_text(dir / "fake.log", "settime ").find("settime "), std::string::npos);
-        EXPECT_NEAR(chronyd_offset(dir, port, "", 20), 0, 0.005);
     }
     const std::string script = "ip link set lo up || exit 90\nenv QUORIX_FAKE_LOG=" + dir / "fake.log" +
         " LD_PRELOAD=" QUORIX_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 timeout 20 " QUORIX_BIN

@@ -3,10 +3,11 @@
 // resolver, and records what the daemon asked for in $QUORIX_FAKE_LOG, a line each.
 //   CLOCK_REALTIME reads the real clock plus $QUORIX_FAKE_OFFSET seconds;
 //   clock_settime records "settime <requested> <real>" and moves only the
-//   offset; the first $QUORIX_FAKE_SETTIME_FAIL calls fail with EPERM;
+//   offset;
 //   adjtimex records its arguments and reads as a clock never synchronised, or
 //   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
-//   the kernel's times of received and sent datagrams move with the fake clock;
+//   the kernel's times of received and sent datagrams move with the fake clock,
+//   and sent ones leave $QUORIX_FAKE_SENT_LATE_MS later;
 //   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, and
 //   nothing for names under .invalid;
 //   syslog records "syslog <priority> <text>"; readdir fails with EOVERFLOW
@@ -32,8 +33,7 @@
 
 namespace {
 
-double offset = 0;
-long settime_fails;
+double offset = 0, sent_late = 0;
 
 double env(const char *name)
 {
@@ -64,7 +64,7 @@ long long real_ns()
 [[gnu::constructor]] void shim_init()
 {
     offset = env("QUORIX_FAKE_OFFSET");
-    settime_fails = static_cast<long>(env("QUORIX_FAKE_SETTIME_FAIL"));
+    sent_late = env("QUORIX_FAKE_SENT_LATE_MS") / 1000;
     record("fake clock loaded %d", static_cast<int>(getpid()));
 }
 
@@ -77,7 +77,8 @@ void shift_stamps(msghdr *h)
             continue;
         timespec t;
         std::memcpy(&t, CMSG_DATA(c), sizeof(t));
-        long long ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(offset * 1e9);
+        double shift = offset + (c->cmsg_type == SCM_TIMESTAMPING ? sent_late : 0);
+        long long ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(shift * 1e9);
         t = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         std::memcpy(CMSG_DATA(c), &t, sizeof(t));
     }
@@ -98,7 +99,7 @@ int clock_gettime(clockid_t id, timespec *tp)
 
 int clock_settime(clockid_t id, const timespec *tp)
 {
-    if (id != CLOCK_REALTIME || settime_fails-- > 0)
+    if (id != CLOCK_REALTIME)
         return errno = EPERM, -1;
     long long now = real_ns();
     offset = static_cast<double>(tp->tv_sec * 1'000'000'000LL + tp->tv_nsec - now) * 1e-9;
