@@ -1,6 +1,6 @@
 // Fuzzes what the daemon reads from outside. After an even first byte comes
-// a configuration on standard input, loaded and freed (the ranges of the keys
-// are the docs test's). An odd one: bits 1 to 5 choose an IPv6 source, a
+// a configuration on standard input: it loads with every integer in its range
+// and every network well formed, or fails. An odd one: bits 1 to 5 choose an IPv6 source, a
 // pending request that was sent with the packet's origin as its T1, and a
 // source port other than the server's; 48 bytes of packet follow, handed to
 // the client and to the server. Only a reply from the server to the request
@@ -38,13 +38,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                          : std::fopen("/dev/null", "r");
         stderr = std::fopen("/dev/null", "w");
         ntp_state *s = static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state)));
-        std::ignore = load_config(s, "fuzz.conf", false, true);
+        int res = load_config(s, "fuzz.conf", false, true);
         std::fclose(stdin), std::fclose(stderr);
         stdin = saved_in, stderr = saved_err;
+        const std::int32_t ranges[][3] = {{s->logrotate_max_size, 1, 10000}, {s->logrotate_num_backups, 0, 1000},
+            {s->send_timeout, 100, INT32_MAX}, {s->recv_timeout, 100, INT32_MAX}, {s->first_update_delay, 0, 2147483},
+            {s->poll_interval, 10, 2147483}, {s->resolve_retry_timeout, 100, 25000}, {s->num_update_tries, 1, 1000},
+            {s->resolve_timeserver_again_after, 0, 25000}, {s->server_select, 0, 1}, {s->bind_port, 1, 65535},
+            {s->num_update_samples, 1, 64}, {s->update_sample_interval, 100, 60000}, {s->ratelimit_rate, 0, 1000000},
+            {s->ratelimit_burst, 1, 10000}};
+        for (const auto &r : ranges) {
+            if (res == 0 && (r[0] < r[1] || r[0] > r[2]))
+                __builtin_trap();
+        }
+        for (const ptrarr *nets : {&s->server_allow, &s->server_deny}) {
+            for (std::size_t i = 0; i < nets->count; i++) {
+                auto *net = static_cast<conf_network *>(nets->items[i]);
+                if (net->family != AF_INET || net->prefix > 32)
+                    __builtin_trap();
+                std::free(net);
+            }
+            std::free(nets->items);
+        }
         for (std::size_t i = 0; i < s->timeservers.count; i++)
             std::free(s->timeservers.items[i]);
         for (void *p : {static_cast<void *>(s->log_filename), static_cast<void *>(s->bind_if),
-                        static_cast<void *>(s->rtcdev), static_cast<void *>(s->timeservers.items)})
+                        static_cast<void *>(s->rtcdev), static_cast<void *>(s->bind_address),
+                        static_cast<void *>(s->user), static_cast<void *>(s->timeservers.items)})
             std::free(p);
         std::free(s);
         return 0;

@@ -176,7 +176,7 @@ void end_synchronization(const ntp_state *st, client_state *cs)
         return false;
     }
     clock_report report;
-    if (platform_set_clock(&t, ntp_error_bound_us(delay), &report) != 0) {
+    if (platform_set_clock(&t, ntp_error_bound_us(delay), st->rtc_fd, &report) != 0) {
         log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
         return false;
     }
@@ -373,9 +373,10 @@ void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
         expire_request(st, cs);
         return;
     }
-    if (!(v == client_verdict::no_request ? st->log_unexpected_update_reply
-                                          : st->log_bad_orig_ts) ||
-        !log_has_output(st))
+    bool unexpected = v == client_verdict::no_request;
+    if (!(unexpected ? st->log_unexpected_update_reply : st->log_bad_orig_ts) ||
+        !log_has_output(st) ||
+        !log_limit_pass(st, unexpected ? log_kind::no_request : log_kind::bad_reply))
         return;
     char why[96];
     if (v == client_verdict::no_request)

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -75,6 +76,7 @@ constexpr int_key TOP_INTS[] = {
 constexpr text_key TOP_TEXTS[] = {
     {"bind_if", &ntp_state::bind_if},
     {"rtcdev", &ntp_state::rtcdev},
+    {"user", &ntp_state::user},
 };
 
 constexpr bool_key LOG_BOOLS[] = {
@@ -99,6 +101,7 @@ constexpr bool_key LOG_BOOLS[] = {
     {"outdated_timeservers", &ntp_state::log_outdated_timeservers},
     {"resolved_timeservers", &ntp_state::log_resolved_timeservers},
     {"update_samples", &ntp_state::log_update_samples},
+    {"unserved_req", &ntp_state::log_unserved_req},
 };
 
 constexpr text_key LOG_TEXTS[] = {
@@ -126,14 +129,26 @@ constexpr bool_key SYSLOG_BOOLS[] = {
     {"resolved_timeservers", &ntp_state::syslog_resolved_timeservers},
 };
 
+constexpr bool_key RATELIMIT_BOOLS[] = {
+    {"kod", &ntp_state::ratelimit_kod},
+};
+
+constexpr int_key RATELIMIT_INTS[] = {
+    {"rate", &ntp_state::ratelimit_rate, 0, 1000000},
+    {"burst", &ntp_state::ratelimit_burst, 1, 10000},
+};
+
 constexpr section_keys SECTIONS[] = {
     {"", TOP_BOOLS, TOP_INTS, TOP_TEXTS},
     {"log", LOG_BOOLS, {}, LOG_TEXTS},
     {"logrotate", LOGROTATE_BOOLS, LOGROTATE_INTS, {}},
     {"syslog", SYSLOG_BOOLS, {}, {}},
+    {"ratelimit", RATELIMIT_BOOLS, RATELIMIT_INTS, {}},
 };
 
 constexpr std::string_view TIMESERVER_SECTION = "timeserver";
+constexpr std::string_view ALLOW_SECTION = "server_allow";
+constexpr std::string_view DENY_SECTION = "server_deny";
 
 const section_keys *find_section(std::string_view name)
 {
@@ -160,6 +175,22 @@ int invalid_value(const char *name, const char *value)
 {
     std::fprintf(stderr, "Failed to parse '%s' key: value '%s' was invalid\n", name, value);
     return -1;
+}
+
+// A copy of value replaces *field.
+int store_text(char **field, const char *name, const char *value, std::size_t value_len)
+{
+    char *copy = static_cast<char *>(std::malloc(value_len + 1));
+    if (copy == nullptr) {
+        std::fprintf(stderr, "Could not allocate memory for string copy: %s\n",
+                     std::strerror(errno));
+        return invalid_value(name, value);
+    }
+    std::memcpy(copy, value, value_len);
+    copy[value_len] = '\0';
+    std::free(*field);
+    *field = copy;
+    return 0;
 }
 
 struct file_closer {
@@ -236,6 +267,15 @@ struct dir_list_guard {
             servers = node;
             continue;
         }
+        if (name == ALLOW_SECTION || name == DENY_SECTION) {
+            for (inipar_tree_node *net = inipar_kv_tree_iter(ctx, node, nullptr); net != nullptr;
+                 net = inipar_kv_tree_iter(ctx, node, net)) {
+                if (net->value != nullptr &&
+                    conf_add_network(st, name == DENY_SECTION, net->name, net->value) != 0)
+                    return -1;
+            }
+            continue;
+        }
         if (name.empty() || find_section(name) == nullptr)
             continue;
         for (inipar_tree_node *key = inipar_kv_tree_iter(ctx, node, nullptr); key != nullptr;
@@ -289,6 +329,9 @@ void conf_set_defaults(ntp_state *st)
     st->num_update_tries = 3;
     st->num_update_samples = CONF_SAMPLES_DEFAULT;
     st->update_sample_interval = CONF_SAMPLE_INTERVAL_DEFAULT;
+    st->ratelimit_burst = CONF_RATE_BURST_DEFAULT;
+    st->ratelimit_kod = true;
+    st->rtc_fd = -1; // not a key: the real-time clock is opened once, if at all
     st->bind_port = NTP_DEFAULT_PORT;
 }
 
@@ -341,19 +384,14 @@ int conf_store_key(ntp_state *st, const char *section, const char *name, const c
         return 0;
     }
     for (const text_key &k : sec->texts) {
-        if (k.name != key)
-            continue;
-        char *copy = static_cast<char *>(std::malloc(value_len + 1));
-        if (copy == nullptr) {
-            std::fprintf(stderr, "Could not allocate memory for string copy: %s\n",
-                         std::strerror(errno));
+        if (k.name == key)
+            return store_text(&(st->*k.field), name, value, value_len);
+    }
+    if (sec->section.empty() && key == "bind_address") {
+        in_addr a;
+        if (inet_pton(AF_INET, value, &a) != 1)
             return invalid_value(name, value);
-        }
-        std::memcpy(copy, value, value_len);
-        copy[value_len] = '\0';
-        std::free(st->*k.field);
-        st->*k.field = copy;
-        return 0;
+        return store_text(&st->bind_address, name, value, value_len);
     }
     if (sec->section.empty() && key == "bind_port") {
         long v;
@@ -364,6 +402,45 @@ int conf_store_key(ntp_state *st, const char *section, const char *name, const c
         st->server_select =
             std::strcmp(value, "random") == 0 ? SERVER_SELECT_RANDOM : SERVER_SELECT_ROTATE;
     }
+    return 0;
+}
+
+int conf_add_network(ntp_state *st, bool deny, const char *label, const char *value)
+{
+    conf_network net{};
+    std::string_view text(value);
+    std::size_t slash = std::min(text.find('/'), text.size());
+    char addr[INET_ADDRSTRLEN];
+    unsigned max = 32;
+    long prefix = max;
+    char *end = nullptr;
+    bool ok = slash < sizeof(addr);
+    if (ok) {
+        std::memcpy(addr, value, slash);
+        addr[slash] = '\0';
+        ok = inet_pton(AF_INET, addr, net.addr) == 1;
+    }
+    if (ok && slash < text.size()) {
+        errno = 0;
+        prefix = std::strtol(value + slash + 1, &end, 10);
+        ok = end != value + slash + 1 && *end == '\0' && errno == 0 && prefix >= 0 && prefix <= max;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "ERROR: value of %s.%s is invalid: '%s' is not a network\n",
+                     (deny ? DENY_SECTION : ALLOW_SECTION).data(), label, value);
+        return -1;
+    }
+    auto *copy = static_cast<conf_network *>(std::malloc(sizeof(conf_network)));
+    if (copy == nullptr || ptrarr_add(deny ? &st->server_deny : &st->server_allow, copy) != 0) {
+        std::fprintf(stderr, "Could not store network\n");
+        std::free(copy);
+        return -1;
+    }
+    net.family = AF_INET;
+    net.prefix = static_cast<unsigned>(prefix);
+    for (unsigned bit = net.prefix; bit < max; bit++) // the host part
+        net.addr[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
+    *copy = net;
     return 0;
 }
 

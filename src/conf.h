@@ -24,9 +24,28 @@ constexpr std::uint16_t NTP_DEFAULT_PORT = 123;
 // Defaults of keys whose start-up report row shows only when set otherwise.
 constexpr std::int32_t CONF_SAMPLES_DEFAULT = 1;
 constexpr std::int32_t CONF_SAMPLE_INTERVAL_DEFAULT = 2000;
+constexpr std::int32_t CONF_RATE_BURST_DEFAULT = 8;
 
 // The longest configuration line, without its newline; no value is longer.
 constexpr std::size_t CONF_LINE_MAX = 1021;
+
+// A network of the server's access rules (server_allow, server_deny): the
+// address bytes in network order with the bits past the prefix cleared.
+struct conf_network {
+    int family; // AF_INET
+    std::uint8_t addr[16];
+    unsigned prefix; // bits
+};
+
+// The server's rate limit: each source (an IPv4 address) is known by a slot of
+// a fixed table, chosen by a keyed hash; its requests have used up the rate
+// until due_us (monotonic), and it has gone over it over times.
+struct rate_slot {
+    std::uint64_t source;
+    std::uint64_t due_us;
+    std::uint32_t over;
+};
+constexpr std::size_t CONF_RATE_SLOTS = 1024;
 
 // One configured time server. One heap block: this record, then the host text.
 struct timeserver_entry {
@@ -37,6 +56,13 @@ struct timeserver_entry {
     bool resolved;      // addr holds a looked-up address
     char *host;         // NUL-terminated, just past this record in the same block
 };
+
+// The rate limit of one kind of per-packet log line (log_limit_pass()).
+struct log_limit {
+    std::int64_t due_ms; // monotonic: the time the lines passed so far have used up
+    std::uint32_t held;  // lines held back since the last that passed
+};
+constexpr std::size_t CONF_LOG_KINDS = 7;
 
 // The daemon's one state record. main() allocates it zero-filled; it and
 // everything it points to live until the process ends.
@@ -71,6 +97,8 @@ struct ntp_state {
     bool log_outdated_timeservers;
     bool log_resolved_timeservers;
     bool log_update_samples;
+    bool log_unserved_req;
+    bool ratelimit_kod;
     bool syslog_log_open_error;
     bool syslog_startup;
     bool syslog_update_req;
@@ -94,21 +122,31 @@ struct ntp_state {
     std::int32_t num_update_tries;
     std::int32_t num_update_samples;     // exchanges per synchronization; the lowest delay is taken
     std::int32_t update_sample_interval; // ms between the samples of a synchronization
+    std::int32_t ratelimit_rate;         // requests per second of one source; 0: no limit
+    std::int32_t ratelimit_burst;        // requests over the rate one source may send at once
     std::int32_t resolve_timeserver_again_after; // update schedules, 0 = never
     std::int32_t server_select;                  // SERVER_SELECT_*
     std::size_t current_timeserver;              // index taken last in rotate order
     int sock;
+    int rtc_fd;               // the real-time clock kept open across a change of user, or -1
     resolver_thread resolver; // running when names are looked up after start-up
     std::uint16_t bind_port;
-    std::FILE *log_file;    // null when there is no file output
-    sockaddr_in local_addr; // as getsockname() reported it
-    ptrarr timeservers;     // timeserver_entry *, configuration order
+    std::FILE *log_file;                  // null when there is no file output
+    log_limit log_limits[CONF_LOG_KINDS]; // per kind of per-packet line
+    sockaddr_in local_addr;               // as getsockname() reported it
+    ptrarr timeservers;                   // timeserver_entry *, configuration order
     std::size_t log_filename_len;
     char *log_filename;
     char *rotate_name_from; // log_filename_len + 20 bytes each
     char *rotate_name_to;
     char *bind_if;
     char *rtcdev;
+    char *bind_address;        // the server's local address, when not any
+    char *user;                // the user to run as once the socket is bound and the log open
+    ptrarr server_allow;       // conf_network *: when any, only these are served
+    ptrarr server_deny;        // conf_network *: never served
+    rate_slot *rate_table;     // CONF_RATE_SLOTS, with ratelimit_rate only
+    std::uint64_t rate_key[2]; // of the hash that picks a slot
 };
 
 static_assert(std::is_trivial_v<ntp_state>, "main() creates the state with calloc");
@@ -139,6 +177,11 @@ void conf_set_defaults(ntp_state *st);
 // ignored and gives 0; an invalid value gives -1 after its messages.
 [[nodiscard]] int conf_store_key(ntp_state *st, const char *section, const char *name,
                                  const char *value, std::size_t value_len);
+
+// Turn one "server_allow" or "server_deny" key (an address, or address/prefix)
+// into a network of st->server_allow or st->server_deny. Returns 0, or -1 after
+// its message.
+[[nodiscard]] int conf_add_network(ntp_state *st, bool deny, const char *label, const char *value);
 
 // Turn one "timeserver" key (host or host:port) into an entry of st->timeservers,
 // resolving it when resolve_timeservers is on. Returns 0, or -1 after its messages.

@@ -1,6 +1,8 @@
 #include "init.h"
 
 #include <arpa/inet.h>
+#include <pwd.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -10,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
+#include <string_view>
 #include <tuple>
 
 #include "fmt.h"
@@ -39,6 +43,22 @@ const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
     return buf;
 }
 
+// "<title> <network>, <network>...", when there are any.
+void report_networks(ntp_state *st, const char *title, const ptrarr *nets)
+{
+    char line[CONF_LINE_MAX];
+    std::size_t used = static_cast<std::size_t>(std::snprintf(line, sizeof(line), "%s", title));
+    for (std::size_t i = 0; i < nets->count && used < sizeof(line); i++) {
+        const auto *net = static_cast<const conf_network *>(nets->items[i]);
+        char addr[INET6_ADDRSTRLEN];
+        std::ignore = inet_ntop(net->family, net->addr, addr, sizeof(addr));
+        used += static_cast<std::size_t>(std::snprintf(line + used, sizeof(line) - used, "%s %s/%u",
+                                                       i == 0 ? "" : ",", addr, net->prefix));
+    }
+    if (nets->count > 0)
+        log_impl(st, "%s\n", line);
+}
+
 [[nodiscard]] int open_log_file(ntp_state *st)
 {
     st->log_filename_len = std::strlen(st->log_filename);
@@ -51,20 +71,20 @@ const char *schedules_text(char *buf, std::size_t size, std::int32_t n)
         return -1;
     }
 
-    const char *mode = "at";
+    log_open how = log_open::append;
     if (!st->log_append) {
-        mode = "wt";
+        how = st->logrotate_rotate_existing ? log_open::fresh : log_open::truncate;
         if (st->logrotate_rotate_existing)
             rotate_logs(st);
     }
-    st->log_file = std::fopen(st->log_filename, mode);
+    const char *why = nullptr;
+    st->log_file = log_open_file(st->log_filename, how, &why);
     if (st->log_file != nullptr)
         return 0;
 
-    const char *err = std::strerror(errno);
     if (st->syslog_enable && st->syslog_log_open_error)
-        syslog(LOG_WARNING, "Could not open log file '%s': %s", st->log_filename, err);
-    std::fprintf(stderr, "ERROR: Could not open log file '%s': %s\n", st->log_filename, err);
+        syslog(LOG_WARNING, "Could not open log file '%s': %s", st->log_filename, why);
+    std::fprintf(stderr, "ERROR: Could not open log file '%s': %s\n", st->log_filename, why);
     return st->log_ignore_open_error ? 0 : -1;
 }
 
@@ -91,10 +111,20 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_impl(st, "Server requires synchronization: yes\n");
     log_impl(st, "Syslog enabled: %s (%s)\n", yes_no(st->syslog_enable), syslog_available);
     log_impl(st, "Bind port: %u\n", static_cast<unsigned>(st->bind_port));
+    if (st->bind_address != nullptr)
+        log_impl(st, "Bind address: %s\n", st->bind_address);
     quoted(st->bind_if, &o, &t, &c);
     log_impl(st, "Bind interface: %s%s%s\n", o, t, c);
     quoted(st->rtcdev, &o, &t, &c);
     log_impl(st, "RTC device name: %s%s%s\n", o, t, c);
+    report_networks(st, "Served networks:", &st->server_allow);
+    report_networks(st, "Ignored networks:", &st->server_deny);
+    if (st->ratelimit_rate != 0 || st->ratelimit_burst != CONF_RATE_BURST_DEFAULT ||
+        !st->ratelimit_kod)
+        log_impl(st, "Rate limit per source: %i requests/s, burst %i, kiss-o'-death: %s\n",
+                 st->ratelimit_rate, st->ratelimit_burst, yes_no(st->ratelimit_kod));
+    if (st->user != nullptr)
+        log_impl(st, "Run as user: %s\n", st->user);
     log_impl(st, "Exit: after update: %s; when timeout: %s\n", yes_no(st->exit_after_update),
              yes_no(st->exit_when_timeout));
     log_impl(st, "Rotate size: %i KiB\n", st->logrotate_max_size);
@@ -180,6 +210,8 @@ void report_config(ntp_state *st, const timespec *start_time)
     st->local_addr = sockaddr_in{};
     st->local_addr.sin_family = AF_INET;
     st->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (st->bind_address != nullptr)
+        std::ignore = inet_pton(AF_INET, st->bind_address, &st->local_addr.sin_addr);
     st->local_addr.sin_port = st->enable_server ? htons(st->bind_port) : 0;
 
     st->sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -216,6 +248,60 @@ void report_config(ntp_state *st, const timespec *start_time)
     tv.tv_usec = (st->send_timeout % 1000) * 1000;
     if (setsockopt(st->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
         log_all_impl(st, true, "setsockopt(SO_SNDTIMEO) failed: %s", std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// The rate limit's table, at start-up so that the loop never allocates, and
+// the secret key of its hash.
+[[nodiscard]] int start_rate_limit(ntp_state *st)
+{
+    if (st->ratelimit_rate == 0)
+        return 0;
+    st->rate_table = static_cast<rate_slot *>(std::calloc(CONF_RATE_SLOTS, sizeof(rate_slot)));
+    if (st->rate_table == nullptr) {
+        log_all_impl(st, true, "Could not allocate the rate limit's table: %s",
+                     std::strerror(errno));
+        return -1;
+    }
+    if (getentropy(st->rate_key, sizeof(st->rate_key)) != 0) {
+        log_all_impl(st, true, "Could not draw the rate limit's key: %s", std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Give up root once the socket is bound and the log open, keeping only what
+// setting the clock needs. The log's directory must stay writable to the user,
+// or the first rotation would end file logging: that is found out now.
+[[nodiscard]] int run_as_user(ntp_state *st)
+{
+    const passwd *pw = getpwnam(st->user);
+    if (pw == nullptr) {
+        log_all_impl(st, true, "Unknown user '%s'", st->user);
+        return -1;
+    }
+    if (pw->pw_uid != geteuid()) {
+        st->rtc_fd = platform_open_rtc();
+        if (platform_drop_privileges(pw->pw_uid, pw->pw_gid) != 0) {
+            log_all_impl(st, true, "Could not run as user '%s': %s", st->user,
+                         std::strerror(errno));
+            return -1;
+        }
+    }
+    if (st->log_file == nullptr)
+        return 0;
+    const char *slash = std::strrchr(st->log_filename, '/');
+    std::string_view dir = slash == nullptr ? "."
+        : slash == st->log_filename
+        ? "/"
+        : std::string_view(st->log_filename, static_cast<std::size_t>(slash - st->log_filename));
+    char path[PATH_MAX];
+    std::snprintf(path, sizeof(path), "%.*s", static_cast<int>(dir.size()), dir.data());
+    if (access(path, W_OK) != 0) {
+        log_all_impl(st, true, "The log directory '%s' is not writable by user '%s': %s", path,
+                     st->user, std::strerror(errno));
         return -1;
     }
     return 0;
@@ -260,7 +346,8 @@ int init(ntp_state *st)
 
     if (st->log_config)
         report_config(st, &start_time);
-    if (check_timeservers(st) != 0 || open_socket(st) != 0)
+    if (check_timeservers(st) != 0 || open_socket(st) != 0 || start_rate_limit(st) != 0 ||
+        (st->user != nullptr && run_as_user(st) != 0))
         return -1;
     if (names_looked_up_on_use(st) && resolver_start(&st->resolver) != 0) {
         log_all_impl(st, true, "Failed to start the name lookup thread: %s", std::strerror(errno));

@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <tuple>
 #include <utility>
+
+#include "platform.h"
 
 namespace {
 
@@ -55,7 +58,65 @@ void rotate_move(ntp_state *st, const char *from, const char *to)
     }
 }
 
+constexpr std::int64_t LOGLINE_INTERVAL_MS = 1000;
+
+constexpr const char *LOGLINE_KIND_NAMES[CONF_LOG_KINDS] = {
+    "unknown packet mode", "unsupported version", "unsupported protocol", "no request sent",
+    "invalid reply",       "ignored request",     "unserved request",
+};
+
 } // namespace
+
+std::FILE *log_open_file(const char *path, log_open how, const char **why)
+{
+    // O_NONBLOCK: a named pipe planted in place of the file must not hold the
+    // daemon up. The file is truncated only once it is known to be regular.
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    if (how == log_open::append)
+        flags |= O_APPEND;
+    if (how == log_open::fresh) {
+        std::ignore = unlink(path);
+        flags |= O_EXCL;
+    }
+    int fd = open(path, flags, 0640);
+    if (fd < 0) {
+        *why =
+            errno == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(errno);
+        return nullptr;
+    }
+    struct stat sb;
+    std::FILE *f = nullptr;
+    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))
+        *why = "it is not a regular file";
+    else if ((how == log_open::truncate && ftruncate(fd, 0) != 0) ||
+             fcntl(fd, F_SETFL, flags & O_APPEND) != 0 ||
+             (f = fdopen(fd, how == log_open::append ? "a" : "w")) == nullptr)
+        *why = std::strerror(errno);
+    if (f == nullptr)
+        std::ignore = close(fd);
+    return f;
+}
+
+bool log_limit_pass(ntp_state *st, log_kind kind)
+{
+    // A line uses up a second; the burst is the seconds that may be used
+    // ahead of the clock.
+    auto k = static_cast<std::size_t>(kind);
+    log_limit &lim = st->log_limits[k];
+    timespec now = platform_now(CLOCK_MONOTONIC);
+    std::int64_t now_ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1'000'000;
+    if (lim.due_ms < now_ms)
+        lim.due_ms = now_ms;
+    if (lim.due_ms - now_ms > (LOGLINE_BURST - 1) * LOGLINE_INTERVAL_MS) {
+        lim.held++;
+        return false;
+    }
+    lim.due_ms += LOGLINE_INTERVAL_MS;
+    if (lim.held > 0)
+        log_impl(st, "%u similar messages suppressed (%s)\n", std::exchange(lim.held, 0u),
+                 LOGLINE_KIND_NAMES[k]);
+    return true;
+}
 
 void log_impl(ntp_state *st, const char *fmt, ...)
 {
@@ -107,13 +168,13 @@ std::FILE *rotate_if_needed(ntp_state *st)
     std::ignore = std::fclose(st->log_file);
     st->log_file = nullptr;
     rotate_logs(st);
-    st->log_file = std::fopen(st->log_filename, "wt");
+    const char *why = nullptr;
+    st->log_file = log_open_file(st->log_filename, log_open::fresh, &why);
     if (st->log_file != nullptr)
         return st->log_file;
-    int err = errno;
     if (st->syslog_enable)
         syslog(LOG_ERR, "Could not open '%s' for write after log rotate: %s", st->log_filename,
-               std::strerror(err));
+               why);
     if (!st->logrotate_ignore_error)
         std::exit(1);
     return nullptr;

@@ -24,6 +24,33 @@ void log_event(ntp_state *st, bool log_on, bool syslog_on, int priority, const c
 // of a line that would not.
 [[nodiscard]] bool log_has_output(const ntp_state *st);
 
+// How the log file is opened: for appending, truncated, or created anew after
+// a rotation (whatever the name holds is removed first).
+enum class log_open { append, truncate, fresh };
+
+// Open the log file the way how says, never through a symbolic link and never
+// anything but a regular file; a file it creates has mode 0640. Returns the
+// stream, or null with *why saying what failed.
+[[nodiscard]] std::FILE *log_open_file(const char *path, log_open how, const char **why);
+
+// The kinds of per-packet message: a flood of packets must not make the
+// daemon write without bound.
+enum class log_kind {
+    unknown_mode,
+    version,
+    protocol,
+    no_request,
+    bad_reply,
+    ignored_req,
+    unserved
+};
+
+// Whether a per-packet message of kind may be written now: each kind passes a
+// burst of LOGLINE_BURST lines, then one a second. When a line passes after
+// some were held back, a line saying how many comes first.
+constexpr int LOGLINE_BURST = 10;
+[[nodiscard]] bool log_limit_pass(ntp_state *st, log_kind kind);
+
 // Before a write to the open log file: rotate it once it holds at least
 // logrotate_max_size KiB. Returns the stream to write to, or null when this
 // message must not go to the file. May end the process (status 1) when a

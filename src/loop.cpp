@@ -29,7 +29,7 @@ void dispatch(ntp_state *st, loop_state *ls, const net_datagram *d)
     unsigned vn = ntp_version(&d->pkt), mode = ntp_mode(&d->pkt);
     bool answered_v4 = vn == 4 && mode == NTP_MODE_CLIENT && st->server_answer_v4;
     if ((vn & 4) && !answered_v4) {
-        if (st->log_unsupported_version)
+        if (st->log_unsupported_version && log_limit_pass(st, log_kind::version))
             log_impl(st, "Invalid packet dropped, version %u is not supported\n", vn);
         return;
     }
@@ -40,7 +40,7 @@ void dispatch(ntp_state *st, loop_state *ls, const net_datagram *d)
         client_on_reply(st, &ls->client, d);
     } else if (mode == NTP_MODE_CLIENT) {
         server_on_request(st, &ls->server, d, ls->client.clock_set);
-    } else if (st->log_unknown_packet_mode) {
+    } else if (st->log_unknown_packet_mode && log_limit_pass(st, log_kind::unknown_mode)) {
         log_impl(st, "Ignoring unknown packet (mode=%u)\n", mode);
     }
 }

@@ -3,6 +3,8 @@
 #ifndef QUORIX_PLATFORM_H
 #define QUORIX_PLATFORM_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <tuple>
@@ -30,9 +32,19 @@ struct clock_report {
 // Linux, a successful step also tells the kernel that the clock is
 // synchronised (so that it keeps the hardware clock updated) and, when the
 // environment variable RTC_DEVICE_NAME names a device, writes the new time,
-// rounded to the second, to that real-time clock; *report tells how those
-// went. Returns 0, or -1 with errno when the clock was not set.
-[[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us,
+// rounded to the second, to that real-time clock: through rtc_fd when it is
+// open (platform_open_rtc()), else opened anew; *report tells how those went.
+// Returns 0, or -1 with errno when the clock was not set.
+[[nodiscard]] int platform_set_clock(const timespec *t, std::int64_t max_error_us, int rtc_fd,
                                      clock_report *report);
+
+// Open the real-time clock that RTC_DEVICE_NAME names, to be written later by
+// a process that may no longer open it. Returns the descriptor, or -1 (none
+// named, or with errno).
+[[nodiscard]] int platform_open_rtc();
+
+// Run as uid and gid from now on, keeping only the capability to set the clock
+// where the system has capabilities. Returns 0, or -1 with errno.
+[[nodiscard]] int platform_drop_privileges(uid_t uid, gid_t gid);
 
 #endif

@@ -3,8 +3,12 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <linux/rtc.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/timex.h>
 #include <unistd.h>
 
@@ -15,20 +19,29 @@
 
 namespace {
 
-// Write the wall clock, just stepped, to the RTC. The device keeps whole
-// seconds: the time is read again after the device is open and rounded to
-// the nearest second, so that the device is at most half a second off.
-[[nodiscard]] int write_rtc(const char *path)
+// The device that RTC_DEVICE_NAME names: a name below /dev, or a whole path;
+// never a path cut short. Returns false, with errno, when there is none.
+bool rtc_path(char (*path)[96])
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    const char *name = std::getenv(PLATFORM_RTC_ENV);
+    if (name == nullptr || *name == '\0')
+        return errno = ENOENT, false;
+    int len = std::snprintf(*path, sizeof(*path), name[0] == '/' ? "%s" : "/dev/%s", name);
+    return len >= 0 && static_cast<std::size_t>(len) < sizeof(*path)
+        ? true
+        : (errno = ENAMETOOLONG, false);
+}
+
+// Write the wall clock, just stepped, to the RTC. The device keeps whole
+// seconds: the time is read again now and rounded to the nearest second, so
+// that the device is at most half a second off.
+[[nodiscard]] int write_rtc(int fd)
+{
     timespec now{};
     std::ignore = clock_gettime(CLOCK_REALTIME, &now);
     time_t secs = now.tv_sec + (now.tv_nsec >= 500'000'000 ? 1 : 0);
     struct tm tm;
     if (gmtime_r(&secs, &tm) == nullptr) {
-        std::ignore = close(fd);
         errno = EOVERFLOW;
         return -1;
     }
@@ -41,11 +54,7 @@ namespace {
     rt.tm_year = tm.tm_year;
     rt.tm_wday = tm.tm_wday;
     rt.tm_yday = tm.tm_yday;
-    int res = ioctl(fd, RTC_SET_TIME, &rt);
-    int err = errno;
-    std::ignore = close(fd);
-    errno = err;
-    return res == 0 ? 0 : -1;
+    return ioctl(fd, RTC_SET_TIME, &rt) == 0 ? 0 : -1;
 }
 
 // Tell the kernel that the clock is now synchronised, with the error bounds of
@@ -70,23 +79,45 @@ namespace {
 
 } // namespace
 
-int platform_set_clock(const timespec *t, std::int64_t max_error_us, clock_report *report)
+int platform_set_clock(const timespec *t, std::int64_t max_error_us, int rtc_fd,
+                       clock_report *report)
 {
     *report = clock_report{};
     if (clock_settime(CLOCK_REALTIME, t) != 0)
         return -1;
     if (mark_synchronised(max_error_us) != 0)
         report->sync_err = errno;
-
-    const char *name = std::getenv(PLATFORM_RTC_ENV);
-    if (name == nullptr || *name == '\0')
+    if (!rtc_path(&report->rtc_device)) {
+        report->rtc_err = errno == ENAMETOOLONG ? errno : 0;
         return 0;
-    // A name below /dev, or a whole path; never a path cut short.
-    int len = std::snprintf(report->rtc_device, sizeof(report->rtc_device),
-                            name[0] == '/' ? "%s" : "/dev/%s", name);
-    if (len < 0 || static_cast<std::size_t>(len) >= sizeof(report->rtc_device))
-        report->rtc_err = ENAMETOOLONG;
-    else if (write_rtc(report->rtc_device) != 0)
+    }
+    int fd = rtc_fd >= 0 ? rtc_fd : open(report->rtc_device, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || write_rtc(fd) != 0)
         report->rtc_err = errno;
+    if (fd >= 0 && fd != rtc_fd)
+        std::ignore = close(fd);
     return 0;
+}
+
+int platform_open_rtc()
+{
+    char path[96];
+    return rtc_path(&path) ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+}
+
+int platform_drop_privileges(uid_t uid, gid_t gid)
+{
+    // The capabilities survive the change of user (PR_SET_KEEPCAPS), then all
+    // but CAP_SYS_TIME, if it is held, are dropped: the port is bound by then.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {};
+    if (syscall(SYS_capget, &header, caps) != 0)
+        return -1;
+    caps[0].effective = caps[0].permitted &= 1u << CAP_SYS_TIME;
+    caps[0].inheritable = caps[1].effective = caps[1].permitted = caps[1].inheritable = 0;
+    if (setgroups(1, &gid) != 0 || setgid(gid) != 0 ||
+        prctl(PR_SET_KEEPCAPS, 1L, 0L, 0L, 0L) != 0 || setuid(uid) != 0 ||
+        syscall(SYS_capset, &header, caps) != 0)
+        return -1;
+    return prctl(PR_SET_KEEPCAPS, 0L, 0L, 0L, 0L) == 0 ? 0 : -1;
 }

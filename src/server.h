@@ -16,11 +16,18 @@ struct server_state {
 // Read the clock's precision; the batch starts empty.
 void server_init(server_state *ss);
 
-// A request (mode 3): dropped with its message, or answered. The answer is
-// queued, and the batch is sent once it is full. clock_set tells whether the
+// A request (mode 3): dropped with its message, or answered. Requests from
+// networks that are not served are dropped; with ratelimit.rate, one source's
+// requests over its rate and burst are dropped, or answered with a kiss-o'-death
+// now and then. The answer is queued, and the batch is sent once it is full. clock_set tells whether the
 // client of this run has set the clock (server_require_sync answers as not
 // synchronised until then).
 void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, bool clock_set);
+
+// Whether requests from the address (family, bytes in network order) are
+// served: not from a network of server_deny, and, when server_allow has any,
+// from one of those.
+[[nodiscard]] bool server_serves(const ntp_state *st, int family, const std::uint8_t *addr);
 
 // Send the queued answers, each with the transmit time read now.
 void server_flush(const ntp_state *st, server_state *ss);

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "support.h"
 
@@ -77,6 +79,7 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
          "could not mark the clock as synchronised: Operation not permitted\nFailed to write the time to the real-time "
          "clock '/nonexistent/rtc': No such file or directory\n" + success : " sec\nFailed to write the time to the "
          "real-time clock '/nonexistent/rtc': Operation not supported\n" + success, 1},
+        {once + "rtcdev = /dev/null\nlog.update = on\n", "", 3.5, 0, " UTC\n" + success, 1},  // the shim is the RTC
         {once, nullptr, 0, 1, " sec\nFailed to set new time: Operation not permitted\nERROR: Time update was "
          "unsuccessful, exiting...\n", 0},
         {"exit_when_timeout = 1\nnum_update_samples = 4\n", "", 0, 1,  // a burst without a sample ends as one try
@@ -119,6 +122,11 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
             std::sscanf(&fake[fake.find(" status=1 maxerror=")], " status=1 maxerror=%ld esterror=%ld", &max, &est);
             EXPECT_NEAR(requested, real + (offset == late ? late + 86400 : 0), 0.02);
             EXPECT_TRUE(max == est && max >= 0 && max < 100000) << fake;
+            time_t rounded = static_cast<time_t>(std::llround(requested));
+            char rtc[64];
+            std::strftime(rtc, sizeof(rtc), "rtc %Y-%m-%d %H:%M:%S\n", std::gmtime(&rounded));
+            EXPECT_EQ(count(fake, rtc), conf.find("/dev/null") != conf.npos && linux_variant ? 1u : 0u) << fake << rtc;
+            EXPECT_EQ(count(err, "Update success: "), conf.find("log.update") != conf.npos ? 1u : 0u) << err;
         }
     }
 }
@@ -216,4 +224,68 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
     while (client.recv(500).size() == 48)
         answers++;
     EXPECT_EQ(answers, 40);
+}
+
+// Exposed to others. A symbolic link planted as the log file is never
+// followed: at start the daemon refuses it; planted after a rotation, the next
+// rotation moves the link away. A flood of odd packets writes ten lines, then
+// one a second after a count of those held back. A network that is not served
+// gets nothing; a source over its rate gets its burst, then a kiss-o'-death
+// now and then, while another source is answered. Run as another user, the
+// daemon keeps only the capability to set the clock (in a user namespace of
+// its own, where no capability reaches the host's clock).
+TEST_F(DaemonTest, SafeToExpose)
+{
+    temp_dir dir;
+    dir.write("target", "keep\n");
+    const std::string log = dir / "ntp.log", conf = "log.enable = 1\nlog.filename = " + log + "\nlog.stderr = 1\n";
+    ASSERT_EQ(symlink((dir / "target").c_str(), log.c_str()), 0);
+    process refused(dir, {"--stdin"}, {}, conf);
+    ASSERT_TRUE(refused.wait(5));
+    EXPECT_EQ(read_file(refused.err), "ERROR: Could not open log file '" + log + "': it is a symbolic link, which "
+              "is not followed\nFailed to init the NTP state\n");
+    unlink(log.c_str());
+    chmod(dir.path.c_str(), 0777);  // for the user it runs as
+    udp_peer a, b(0x7F000003), unserved(0x7F000002);
+    std::uint16_t port = udp_peer().port;
+    const std::array<std::uint8_t, 48> req{0x1B};
+    auto d = std::make_unique<process>(dir, strings{"--stdin"}, strings{}, conf + "enable_server = 1\nbind_port = " +
+        std::to_string(port) + "\nlogrotate.max_size = 1\nlog.incoming_update_req = 1\nlog.unserved_req = 1\n"
+        "ratelimit.rate = 2\nratelimit.burst = 4\nserver_deny.two = 127.0.0.2\nuser = daemon\nlog.config = 1\n", true,
+        QUORIX_BIN, true);
+    wait_text(d->err, "Local address: ");
+    for (int i = 0; i < 40; i++) {  // the lines of 40 sources, 76 bytes each, rotate the log
+        udp_peer c(0x7F00000A + static_cast<std::uint32_t>(i));
+        c.send(req, port);
+        ASSERT_EQ(c.recv(1000).size(), 48u) << i;
+        if (i == 20) {  // the log has been rotated: a link takes the place of the live file
+            ASSERT_TRUE(std::filesystem::exists(log + ".0"));
+            ASSERT_EQ(unlink(log.c_str()) + symlink((dir / "target").c_str(), log.c_str()), 0);
+        }
+    }
+    EXPECT_EQ(read_file(dir / "target"), "keep\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(log)));
+    std::string status = read_file("/proc/" + std::to_string(d->pid) + "/status");
+    EXPECT_NE(status.find("Uid:\t1\t1\t1\t1\n"), std::string::npos) << status;
+    const std::string caps = linux_variant ? "0000000002000000\n" : "0000000000000000\n";  // CAP_SYS_TIME
+    EXPECT_NE(status.find("CapPrm:\t" + caps + "CapEff:\t" + caps), std::string::npos) << status;
+    for (int i = 0; i < 200; i++)
+        a.send(std::array<std::uint8_t, 48>{0x1F}, port);  // mode 7
+    unserved.send(req, port);
+    EXPECT_TRUE(unserved.recv(300).empty());
+    int answers = 0, kisses = 0;
+    for (int i = 0; i < 20; i++)
+        a.send(req, port);
+    for (bytes rep; (rep = a.recv(300)).size() == 48;)
+        (rep[1] == 0 && std::memcmp(&rep[12], "RATE", 4) == 0 ? kisses : answers)++;
+    EXPECT_TRUE(answers == 4 && kisses == 1) << answers << " " << kisses;
+    b.send(req, port);
+    EXPECT_EQ(b.recv(1000).size(), 48u);
+    sleep(1);
+    a.send(std::array<std::uint8_t, 48>{0x1F}, port);
+    std::string err = wait_text(d->err, "similar messages suppressed");
+    EXPECT_EQ(count(err, "Ignoring unknown packet (mode=7)\n"), 11u);
+    EXPECT_NE(err.find("190 similar messages suppressed (unknown packet mode)\nIgnoring unknown packet"), err.npos);
+    EXPECT_NE(err.find("Ignoring update request from 127.0.0.2:" + std::to_string(unserved.port) +
+                       ", its network is not served\n"), err.npos) << err;
 }

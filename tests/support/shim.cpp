@@ -11,11 +11,14 @@
 //   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, and
 //   nothing for names under .invalid;
 //   syslog records "syslog <priority> <text>"; readdir fails with EOVERFLOW
-//   while $QUORIX_FAKE_READDIR_FAIL is set.
+//   while $QUORIX_FAKE_READDIR_FAIL is set; setting a real-time clock records
+//   "rtc <date and time>" (the device may be any file).
 #include <dirent.h>
 #include <dlfcn.h>
+#include <linux/rtc.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/timex.h>
@@ -158,6 +161,20 @@ void freeaddrinfo(addrinfo *) {}
     va_start(ap, fmt);
     vsyslog(priority, fmt, ap);
     va_end(ap);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (request != RTC_SET_TIME)
+        return reinterpret_cast<int (*)(int, unsigned long, void *)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, arg);
+    const auto *t = static_cast<const rtc_time *>(arg);
+    record("rtc %04d-%02d-%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min,
+           t->tm_sec);
+    return 0;
 }
 
 // Also as readdir64, which 32-bit builds with 64-bit file offsets call.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -21,6 +22,11 @@
 #include "conf.h"
 
 namespace {
+
+void write_to(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+}
 
 // Whether done() holds within seconds.
 bool poll_until(double seconds, const std::function<bool()> &done)
@@ -110,7 +116,7 @@ loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir)
 }
 
 process::process(const temp_dir &dir, const strings &args, const strings &env, const std::string &input,
-                 bool shim, const char *program)
+                 bool shim, const char *program, bool userns)
 {
     static int serial = 0;
     out = dir / ("run" + std::to_string(serial++));
@@ -126,18 +132,28 @@ process::process(const temp_dir &dir, const strings &args, const strings &env, c
     argv.push_back(nullptr);
     int fds[3] = {open(dir.write(out.substr(dir.path.size() + 1) + ".in", input).c_str(), O_RDONLY),
                   open(out.c_str(), O_WRONLY | O_CREAT, 0600), open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
+    int up[2], down[2];  // the child tells the parent it has its namespace; the parent, that it is mapped
     std::fflush(nullptr);
-    if ((pid = fork()) == 0) {
+    if (pipe(up) == 0 && pipe(down) == 0 && (pid = fork()) == 0) {
         for (int fd = 0; fd < 3; fd++)
             dup2(fds[fd], fd);
         for (const std::string &e : envs)
             putenv(const_cast<char *>(e.c_str()));
-        // The tests run as root: a daemon without the shim must not step the host's clock.
-        if (prctl(PR_CAPBSET_DROP, CAP_SYS_TIME, 0, 0, 0) == 0)
+        // The tests run as root: a daemon without the shim must not step the host's clock. In a user
+        // namespace of its own (its uids 0 and 1 mapped to the same), no capability can.
+        char go = 0;
+        if (userns ? unshare(CLONE_NEWUSER) == 0 && write(up[1], &go, 1) == 1 && read(down[0], &go, 1) == 1
+                   : prctl(PR_CAPBSET_DROP, CAP_SYS_TIME, 0, 0, 0) == 0)
             execv(argv[0], argv.data());
         _exit(127);
     }
-    for (int fd : fds)
+    char ready = 0;
+    if (userns && pid > 0 && read(up[0], &ready, 1) == 1) {
+        for (const char *map : {"uid_map", "gid_map"})
+            write_to("/proc/" + std::to_string(pid) + "/" + map, "0 0 2\n");
+        ready = write(down[1], "1", 1) == 1;
+    }
+    for (int fd : {fds[0], fds[1], fds[2], up[0], up[1], down[0], down[1]})
         close(fd);
 }
 
@@ -217,9 +233,9 @@ std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, doubl
     return p;
 }
 
-udp_peer::udp_peer() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+udp_peer::udp_peer(std::uint32_t host) : fd(socket(AF_INET, SOCK_DGRAM, 0))
 {
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in a{AF_INET, 0, {htonl(host)}, {}};
     socklen_t len = sizeof(a);
     bind(fd, reinterpret_cast<sockaddr *>(&a), len);
     getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);

@@ -41,12 +41,14 @@ struct loaded { state_ptr st; int res; std::string err; };
 loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir = false);
 
 // A program, the shim preloaded unless shim is false, its output in files of
-// dir; stopped by its PID at scope end. status: exit status or 128 + signal.
+// dir, without the capability to set the clock, or in a user namespace of its
+// own with userns; stopped by its PID at scope end. status: exit status or
+// 128 + signal.
 struct process {
     int pid = -1, status = -1;
     std::string out, err;
     process(const temp_dir &dir, const strings &args, const strings &env = {}, const std::string &input = "",
-            bool shim = true, const char *program = QUORIX_BIN);
+            bool shim = true, const char *program = QUORIX_BIN, bool userns = false);
     ~process();
     bool wait(double seconds);
 };
@@ -68,10 +70,10 @@ double real_now();
 double ntp_seconds(const std::uint8_t *p);
 std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s = 0);
 
-struct udp_peer {  // on 127.0.0.1; from: the sender of the last datagram received
+struct udp_peer {  // on 127.0.0.1 or another loopback address; from: the sender of the last datagram received
     int fd;
     std::uint16_t port, from = 0;
-    udp_peer();
+    explicit udp_peer(std::uint32_t host = 0x7F000001);
     ~udp_peer();
     bytes recv(int timeout_ms);  // empty when nothing came
     void send(std::span<const std::uint8_t> data, std::uint16_t to);

@@ -31,7 +31,9 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
                                "log.timeservers = yes\nlogrotate.ignore_error = no\n";
     const std::string v = "NTP v0.2.6\nTimeservers:\n0 timeservers in total, 0 unresolved\n", off = "log.append = no\n";
     const std::string set = "Server enabled: yes\nServer answers version 4: yes\nServer requires synchronization: "
-        "yes\nSyslog enabled: no (fully supported with openlog)\nBind port: " + port + "\nBind interface: \"lo\"\nRTC device name: \"rtc7\"\nExit: after update: yes; when timeout: "
+        "yes\nSyslog enabled: no (fully supported with openlog)\nBind port: " + port + "\nBind address: 127.0.0.1\n"
+        "Bind interface: \"lo\"\nRTC device name: \"rtc7\"\nServed networks: 192.168.1.0/24, 10.0.0.1/32\nIgnored networks: "
+        "192.168.1.128/25\nRate limit per source: 16 requests/s, burst 8, kiss-o'-death: no\nExit: after update: yes; when timeout: "
         "yes\nRotate size: 10000 KiB\nNumber of rotate backups: 1000\nIgnore logrotate errors: no\n"
         "Rotate existing: no\n"
         "Number of update tries: 1000\nSamples per update: 64\nSample interval: 60.000 sec\nFirst update delay: 1000 sec\n"
@@ -40,7 +42,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         "random\nResolve timeservers on startup: yes\n" + lazy + "yes [req: yes]\n" + again + "1 schedule [req: 1 "
         "schedule]\n" + warn + "  \"good.test:1123\" -> 127.0.0.1:1123\n" + nx.substr(0, 33) +
         "2 timeservers in total, "
-        "1 unresolved\nLocal address: 0.0.0.0:" + port + "\n" + kernel;
+        "1 unresolved\nLocal address: 127.0.0.1:" + port + "\n" + kernel;
     const struct {
         std::string config, old_log;
         int res;
@@ -53,8 +55,10 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
          "Number of update tries: 3\nFirst update delay: 0 sec\nPoll interval: 600 sec\nUpdate dryrun: no\n"
          "Send timeout: 2.500 sec\nRecv timeout: 5.000 sec\nResolve retry timeout: 1.500 sec\n"
          "Timeserver select: rotate\nResolve timeservers on startup: no\n" + no + at, "", ""},
-        {report + "enable_client = yes\nenable_server = yes\nignore_unresolved_timeservers = yes\n"
+        {report + "enable_client = on\nenable_server = true\nignore_unresolved_timeservers = enabled\n"
          "update_dryrun = yes\nexit_after_update = yes\nexit_when_timeout = yes\nresolve_timeservers = yes\n"
+         "bind_address = 127.0.0.1\nserver_allow.lan = 192.168.1.77/24\nserver_allow.one = 10.0.0.1\n"
+         "server_deny.g = 192.168.1.128/25\nratelimit.rate = 16\nratelimit.kod = no\n"
          "lazy_resolve_ignored_timeservers = yes\nsend_timeout = 100\nrecv_timeout = 12345\n"
          "first_update_delay = 1000\npoll_interval = 10\nresolve_retry_timeout = 25000\nnum_update_tries = 1000\n"
          "num_update_samples = 64\nupdate_sample_interval = 60000\n"
@@ -78,6 +82,10 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         {"log.stderr = yes\nlog.timeservers = yes\nenable_client = yes\n", "", -1,
          "Timeservers:\n0 timeservers in total, 0 unresolved\n" + unusable, "", ""},
         {servers + "good.test:65536", "", -1, bad + "'65536' is not a valid port\n" + done, "", ""},
+        {report + "server_deny.x = 10.0.0.0/33\n", "", -1, "ERROR: value of server_deny.x is invalid: '10.0.0.0/33' is "
+         "not a network\n" + done, "", ""},
+        {report + "bind_address = ::1\n", "", -1, "Failed to parse 'bind_address' key: value '::1' was invalid\n" + done,
+         "", ""},
         {logged, "old\n", 0, v, "old\n" + v, ""},
         // A log of max_size KiB rotates before the next line, one byte less after it.
         {logged + "logrotate.max_size = 1\n", std::string(1024, 'x'), 0, v, v, std::string(1024, 'x')},

@@ -95,10 +95,10 @@ TEST(NtpTest, PacketsAndTheirFields)
     p.stratum = 9;
     std::memset(p.root_delay, 0xFF, 8);
     ntp_build_answer(&p, &r, want.data() + 16, -20);
-    bytes answer = {0x14, 8, 0x0A, 0xEC, 0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 0xFE, 0x6F, 0x80, 0, 0, 0, 7, 0, 0, 0, 0};
-    for (std::size_t from : {40, 16, 40})  // origin: the request's transmit time; receive time r; transmit time untouched
-        answer.insert(answer.end(), (from == 16 ? answer.begin() : want.begin()) + from,
-                      (from == 16 ? answer.begin() : want.begin()) + from + 8);
+    const bytes r_bytes = {0, 0, 0, 7, 0, 0, 0, 0}, t1_bytes(want.begin() + 40, want.end());
+    bytes answer = {0x14, 8, 0x0A, 0xEC, 0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 0xFE, 0x6F, 0x80};
+    for (const bytes *part : {&r_bytes, &t1_bytes, &r_bytes, &t1_bytes})  // reference r, origin T1, receive r, transmit
+        answer.insert(answer.end(), part->begin(), part->end());
     EXPECT_EQ(bytes(&p.li_vn_mode, &p.li_vn_mode + 48), answer);
     EXPECT_EQ(ntp_leap(&p) * 100 + ntp_version(&p) * 10 + ntp_mode(&p), 24u);
     char code[5];
