@@ -1,11 +1,12 @@
 // Fuzzes what the daemon reads from outside. After an even first byte comes
 // a configuration on standard input: it loads with every integer in its range
-// and every network well formed, or fails. An odd one: bits 1 to 5 choose an IPv6 source, a
-// pending request that was sent with the packet's origin as its T1, and a
-// source port other than the server's; 48 bytes of packet follow, handed to
-// the client and to the server. Only a reply from the server to the request
-// sent, from a synchronised server with its times, is taken (in dry run);
-// only an IPv4 request is answered, in kind. Lookups fail; clock_settime traps.
+// and every network well formed, or fails. An odd one: bits 1 to 5 choose an
+// IPv6 source, a pending request that was sent with the packet's origin as its
+// T1, and a source port other than the server's; 48 bytes of packet follow,
+// handed to the client and to the server. Only a reply from the server to the
+// request sent, from a synchronised server with its times, is taken (in dry
+// run); every request is answered, in kind, over its own family. Lookups
+// fail; clock_settime traps.
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (const ptrarr *nets : {&s->server_allow, &s->server_deny}) {
             for (std::size_t i = 0; i < nets->count; i++) {
                 auto *net = static_cast<conf_network *>(nets->items[i]);
-                if (net->family != AF_INET || net->prefix > 32)
+                if (net->prefix > (net->family == AF_INET6 ? 128u : 32u))
                     __builtin_trap();
                 std::free(net);
             }
@@ -75,14 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::ignore = std::freopen("/dev/null", "w", stderr); // kiss codes are reported there
         st.update_dryrun = st.enable_client = st.enable_server = true;
         server.host = const_cast<char *>("fuzz");
-        server.addr = {AF_INET, htons(123), {htonl(INADDR_LOOPBACK)}, {}};
+        server.addr.v4 = {AF_INET, htons(123), {htonl(INADDR_LOOPBACK)}, {}};
     }
     const unsigned mode = data[0];
     net_datagram d{};
     std::memcpy(&d.pkt, data + 1, NTP_PACKET_SIZE);
     d.src = server.addr;
-    d.src.sin_family = (mode & 2) ? AF_INET6 : AF_INET;
-    d.src.sin_port = static_cast<std::uint16_t>(server.addr.sin_port + ((mode & 32) ? 1 : 0));
+    if (mode & 2)
+        d.src.v6 = {AF_INET6, htons(123), 0, in6addr_loopback, 0};
+    net_set_port(&d.src, (mode & 32) ? 124 : 123);
     client_state cs{};
     cs.request_pending = mode & 4;
     cs.request_sent = mode & 8;
@@ -94,11 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if ((client_check_reply(&cs, &d) == client_verdict::accept) != taken)
         __builtin_trap();
     client_on_reply(&st, &cs, &d);
-    ss.tx.count = 0;
+    ss.tx.count = ss.tx6.count = 0;
     server_on_request(&st, &ss, &d, false);
-    if ((ss.tx.count == 1) == ((mode & 2) != 0) ||
-        (ss.tx.count == 1 &&
-         (ntp_version(reinterpret_cast<ntp_packet *>(ss.tx.data[0])) != ntp_version(&d.pkt))))
+    net_batch &tx = (mode & 2) ? ss.tx6 : ss.tx;
+    if (tx.count != 1 || ntp_version(reinterpret_cast<ntp_packet *>(tx.data[0])) != ntp_version(&d.pkt))
         __builtin_trap();
     return 0;
 }

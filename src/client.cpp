@@ -46,10 +46,13 @@ void lookup_failed(ntp_state *st, client_state *cs)
     cs->reply_deadline = mono_after_ms(st->resolve_retry_timeout);
 }
 
+// A server's name or address has given its address: the port goes with it.
 void address_resolved(ntp_state *st, timeserver_entry *ts)
 {
-    char text[48];
-    std::snprintf(text, sizeof(text), "Timeserver address is now %s", inet_ntoa(ts->addr.sin_addr));
+    net_set_port(&ts->addr, ts->port);
+    char addr[NET_ADDR_TEXT], text[NET_ADDR_TEXT + 32];
+    std::snprintf(text, sizeof(text), "Timeserver address is now %s",
+                  net_addr_text(&ts->addr, false, &addr));
     log_event(st, st->log_resolved_timeservers, st->syslog_resolved_timeservers, LOG_INFO, text);
     ts->schedules_since_resolve = 0;
     ts->resolved = true;
@@ -59,7 +62,7 @@ void address_resolved(ntp_state *st, timeserver_entry *ts)
 // the answer until its deadline, recv_timeout from now.
 void ask_lookup(ntp_state *st, client_state *cs, const timeserver_entry *ts)
 {
-    if (!resolver_ask(&st->resolver, ts->host, &cs->lookup_seq)) {
+    if (!resolver_ask(&st->resolver, ts->host, st->timeserver_family, &cs->lookup_seq)) {
         lookup_failed(st, cs);
         return;
     }
@@ -77,7 +80,8 @@ void send_request(ntp_state *st, client_state *cs, const timeserver_entry *ts)
     ntp_build_request(&cs->request, &cs->sent_ts);
     ssize_t n = 0;
     timespec left{};
-    cs->left_at = net_send_stamped(st->sock, &cs->request, NTP_PACKET_SIZE, &ts->addr, &n, &left)
+    int sock = ts->addr.sa.sa_family == AF_INET6 ? st->sock6 : st->sock;
+    cs->left_at = net_send_stamped(sock, &cs->request, NTP_PACKET_SIZE, &ts->addr, &n, &left)
         ? timespec_to_ntp(&left)
         : cs->sent_ts;
     if (n != static_cast<ssize_t>(NTP_PACKET_SIZE))
@@ -98,15 +102,17 @@ void start_synchronize(ntp_state *st, client_state *cs, timeserver_entry *ts)
     cs->request_sent = false;
     cs->lookup_pending = false;
 
+    // An IPv6 address is written in brackets before its port.
+    const char *open = std::strchr(ts->host, ':') != nullptr ? "[" : "", *close = *open ? "]" : "";
     if (st->syslog_enable && st->syslog_update_req)
-        syslog(LOG_INFO, "Starting synchronization with %s:%u", ts->host,
+        syslog(LOG_INFO, "Starting synchronization with %s%s%s:%u", open, ts->host, close,
                static_cast<unsigned>(ts->port));
     if (st->log_update_req && log_has_output(st)) {
         bool cut = ts->host_len > CLIENT_HOST_SHOWN_MAX;
         int shown = cut ? CLIENT_HOST_SHOWN_CUT : static_cast<int>(ts->host_len);
         char prefix[128];
-        std::snprintf(prefix, sizeof(prefix), "Synchronize with %.*s%s:%u at ", shown, ts->host,
-                      cut ? "..." : "", static_cast<unsigned>(ts->port));
+        std::snprintf(prefix, sizeof(prefix), "Synchronize with %s%.*s%s%s:%u at ", open, shown,
+                      ts->host, cut ? "..." : "", close, static_cast<unsigned>(ts->port));
         log_timespec(st, prefix, &begun);
     }
 
@@ -123,7 +129,7 @@ void start_synchronize(ntp_state *st, client_state *cs, timeserver_entry *ts)
                 ask_lookup(st, cs, ts);
                 return;
             }
-            if (resolve_host(ts->host, &ts->addr) != 0) {
+            if (resolve_host(ts->host, st->timeserver_family, &ts->addr) != 0) {
                 lookup_failed(st, cs);
                 return;
             }
@@ -321,8 +327,7 @@ void client_take_lookups(ntp_state *st, client_state *cs)
             lookup_failed(st, cs);
             continue;
         }
-        cs->cur_server->addr.sin_family = AF_INET;
-        cs->cur_server->addr.sin_addr = a.addr;
+        cs->cur_server->addr = a.addr;
         address_resolved(st, cs->cur_server);
         send_request(st, cs, cs->cur_server);
     }
@@ -334,9 +339,7 @@ client_verdict client_check_reply(const client_state *cs, const net_datagram *d)
     if (!cs->request_pending)
         return client_verdict::no_request;
     // Only the server the request went to answers it.
-    const sockaddr_in &to = cs->cur_server->addr;
-    if (d->src.sin_family != AF_INET || d->src.sin_addr.s_addr != to.sin_addr.s_addr ||
-        d->src.sin_port != to.sin_port)
+    if (!net_same(&d->src, &cs->cur_server->addr))
         return client_verdict::wrong_source;
     // The reply's origin must be the T1 of the request this try sent. A try
     // that sent nothing (its name did not resolve) accepts no reply at all: an
@@ -378,12 +381,12 @@ void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
         !log_has_output(st) ||
         !log_limit_pass(st, unexpected ? log_kind::no_request : log_kind::bad_reply))
         return;
-    char why[96];
+    char why[96 + NET_ADDR_TEXT], from[NET_ADDR_TEXT];
     if (v == client_verdict::no_request)
         std::snprintf(why, sizeof(why), "no request was sent recently");
     else if (v == client_verdict::wrong_source)
-        std::snprintf(why, sizeof(why), "it came from %s:%u, not from the time server",
-                      inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
+        std::snprintf(why, sizeof(why), "it came from %s, not from the time server",
+                      net_addr_text(&d->src, true, &from));
     else if (v == client_verdict::bad_origin)
         std::snprintf(why, sizeof(why), "'orig_ts' do not match");
     else if (v == client_verdict::unsynchronised)

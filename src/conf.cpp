@@ -57,6 +57,7 @@ constexpr bool_key TOP_BOOLS[] = {
     {"lazy_resolve_ignored_timeservers", &ntp_state::lazy_resolve_ignored_timeservers},
     {"server_answer_v4", &ntp_state::server_answer_v4},
     {"server_require_sync", &ntp_state::server_require_sync},
+    {"server_ipv6", &ntp_state::server_ipv6},
 };
 
 // first_update_delay and poll_interval end at 2147483: the schedule multiplies
@@ -174,6 +175,14 @@ bool read_int(const char *text, long min, long max, long *out)
 int invalid_value(const char *name, const char *value)
 {
     std::fprintf(stderr, "Failed to parse '%s' key: value '%s' was invalid\n", name, value);
+    return -1;
+}
+
+// An entry that could not be made is taken off the list again.
+int drop_last_timeserver(ntp_state *st, timeserver_entry *ts)
+{
+    std::ignore = ptrarr_remove(&st->timeservers, st->timeservers.count - 1);
+    std::free(ts);
     return -1;
 }
 
@@ -331,7 +340,9 @@ void conf_set_defaults(ntp_state *st)
     st->update_sample_interval = CONF_SAMPLE_INTERVAL_DEFAULT;
     st->ratelimit_burst = CONF_RATE_BURST_DEFAULT;
     st->ratelimit_kod = true;
-    st->rtc_fd = -1; // not a key: the real-time clock is opened once, if at all
+    st->timeserver_family = AF_INET;
+    st->rtc_fd = st->sock6 =
+        -1; // not keys: the real-time clock and the IPv6 socket are opened at start, if at all
     st->bind_port = NTP_DEFAULT_PORT;
 }
 
@@ -398,6 +409,15 @@ int conf_store_key(ntp_state *st, const char *section, const char *name, const c
         if (!read_int(value, 1, 65535, &v))
             return invalid_value(name, value);
         st->bind_port = static_cast<std::uint16_t>(v);
+    } else if (sec->section.empty() && key == "timeserver_family") {
+        const std::string_view words[] = {"ipv4", "ipv6", "any"};
+        const std::int32_t families[] = {AF_INET, AF_INET6, AF_UNSPEC};
+        std::size_t i = 0;
+        while (i < 3 && words[i] != value)
+            i++;
+        if (i == 3)
+            return invalid_value(name, value);
+        st->timeserver_family = families[i];
     } else if (sec->section.empty() && key == "server_select") {
         st->server_select =
             std::strcmp(value, "random") == 0 ? SERVER_SELECT_RANDOM : SERVER_SELECT_ROTATE;
@@ -410,16 +430,19 @@ int conf_add_network(ntp_state *st, bool deny, const char *label, const char *va
     conf_network net{};
     std::string_view text(value);
     std::size_t slash = std::min(text.find('/'), text.size());
-    char addr[INET_ADDRSTRLEN];
-    unsigned max = 32;
-    long prefix = max;
-    char *end = nullptr;
+    char addr[INET6_ADDRSTRLEN];
+    net.family = AF_INET;
     bool ok = slash < sizeof(addr);
     if (ok) {
         std::memcpy(addr, value, slash);
         addr[slash] = '\0';
         ok = inet_pton(AF_INET, addr, net.addr) == 1;
+        if (!ok && inet_pton(AF_INET6, addr, net.addr) == 1)
+            ok = true, net.family = AF_INET6;
     }
+    unsigned max = net.family == AF_INET6 ? 128 : 32;
+    long prefix = max;
+    char *end = nullptr;
     if (ok && slash < text.size()) {
         errno = 0;
         prefix = std::strtol(value + slash + 1, &end, 10);
@@ -436,7 +459,6 @@ int conf_add_network(ntp_state *st, bool deny, const char *label, const char *va
         std::free(copy);
         return -1;
     }
-    net.family = AF_INET;
     net.prefix = static_cast<unsigned>(prefix);
     for (unsigned bit = net.prefix; bit < max; bit++) // the host part
         net.addr[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
@@ -464,8 +486,26 @@ int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std
     std::memcpy(ts->host, value, value_len);
     ts->host[value_len] = '\0';
 
+    // host, host:port, [IPv6]:port, [IPv6], or an IPv6 address alone: more
+    // than one colon, no port.
     ts->port = NTP_DEFAULT_PORT;
-    if (char *colon = std::strchr(ts->host, ':')) {
+    char *colon = std::strchr(ts->host, ':');
+    bool bracketed = ts->host[0] == '[';
+    if (bracketed) {
+        char *close = std::strchr(ts->host, ']');
+        colon = close != nullptr && close[1] == ':' ? close + 1 : nullptr;
+        if (close == nullptr || (close[1] != '\0' && colon == nullptr)) {
+            std::fprintf(stderr, "ERROR: value of %s.%s is invalid: '%s' is not a valid address\n",
+                         TIMESERVER_SECTION.data(), label, value);
+            return drop_last_timeserver(st, ts);
+        }
+        ts->host_len = static_cast<std::size_t>(close - ts->host - 1);
+        std::memmove(ts->host, ts->host + 1, ts->host_len);
+        ts->host[ts->host_len] = '\0';
+    } else if (colon != nullptr && std::strchr(colon + 1, ':') != nullptr) {
+        colon = nullptr;
+    }
+    if (colon != nullptr) {
         const char *port_text = colon + 1;
         char *end = nullptr;
         errno = 0;
@@ -473,27 +513,22 @@ int conf_add_timeserver(ntp_state *st, const char *label, const char *value, std
         if (*end != '\0' || errno == ERANGE || port < 1 || port > 65535) {
             std::fprintf(stderr, "ERROR: value of %s.%s is invalid: '%s' is not a valid port\n",
                          TIMESERVER_SECTION.data(), label, port_text);
-            std::ignore = ptrarr_remove(&st->timeservers, st->timeservers.count - 1);
-            std::free(ts);
-            return -1;
+            return drop_last_timeserver(st, ts);
         }
-        *colon = '\0';
-        ts->host_len = static_cast<std::size_t>(colon - ts->host);
+        if (!bracketed)
+            ts->host_len = static_cast<std::size_t>(colon - ts->host);
+        ts->host[ts->host_len] = '\0';
         ts->port = static_cast<std::uint16_t>(port);
     }
 
-    if (!st->resolve_timeservers) {
-        ts->addr.sin_port = htons(ts->port);
+    if (!st->resolve_timeservers)
         return 0;
-    }
-    if (resolve_host(ts->host, &ts->addr) == 0) {
+    if (resolve_host(ts->host, st->timeserver_family, &ts->addr) == 0) {
         ts->resolved = true;
-        ts->addr.sin_port = htons(ts->port);
+        net_set_port(&ts->addr, ts->port);
         return 0;
     }
     st->timeservers_unresolved = true;
-    if (st->ignore_unresolved_timeservers && st->lazy_resolve_ignored_timeservers)
-        ts->addr.sin_port = htons(ts->port);
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "inipar/inipar.h"
+#include "net.h"
 #include "ptrarr.h"
 #include "resolver.h"
 
@@ -32,12 +33,12 @@ constexpr std::size_t CONF_LINE_MAX = 1021;
 // A network of the server's access rules (server_allow, server_deny): the
 // address bytes in network order with the bits past the prefix cleared.
 struct conf_network {
-    int family; // AF_INET
+    int family; // AF_INET or AF_INET6
     std::uint8_t addr[16];
     unsigned prefix; // bits
 };
 
-// The server's rate limit: each source (an IPv4 address) is known by a slot of
+// The server's rate limit: each source (an IPv4 address, or an IPv6 /64) is known by a slot of
 // a fixed table, chosen by a keyed hash; its requests have used up the rate
 // until due_us (monotonic), and it has gone over it over times.
 struct rate_slot {
@@ -49,12 +50,12 @@ constexpr std::size_t CONF_RATE_SLOTS = 1024;
 
 // One configured time server. One heap block: this record, then the host text.
 struct timeserver_entry {
-    sockaddr_in addr;     // destination; address by resolve_host(), port at load
+    net_addr addr;        // destination, while resolved: address by resolve_host(), then the port
     std::size_t host_len; // length of host, without ":port"
     std::int32_t schedules_since_resolve;
-    std::uint16_t port; // host byte order, for log lines
+    std::uint16_t port; // host byte order
     bool resolved;      // addr holds a looked-up address
-    char *host;         // NUL-terminated, just past this record in the same block
+    char *host;         // NUL-terminated, without brackets or port, just past this record
 };
 
 // The rate limit of one kind of per-packet log line (log_limit_pass()).
@@ -98,6 +99,7 @@ struct ntp_state {
     bool log_resolved_timeservers;
     bool log_update_samples;
     bool log_unserved_req;
+    bool server_ipv6; // serve over IPv6 too
     bool ratelimit_kod;
     bool syslog_log_open_error;
     bool syslog_startup;
@@ -125,15 +127,18 @@ struct ntp_state {
     std::int32_t ratelimit_rate;         // requests per second of one source; 0: no limit
     std::int32_t ratelimit_burst;        // requests over the rate one source may send at once
     std::int32_t resolve_timeserver_again_after; // update schedules, 0 = never
-    std::int32_t server_select;                  // SERVER_SELECT_*
-    std::size_t current_timeserver;              // index taken last in rotate order
+    std::int32_t timeserver_family; // AF_INET, AF_INET6 or AF_UNSPEC: what names are looked up for
+    std::int32_t server_select;     // SERVER_SELECT_*
+    std::size_t current_timeserver; // index taken last in rotate order
     int sock;
+    int sock6;                // the IPv6 socket when IPv6 is in use, or -1
     int rtc_fd;               // the real-time clock kept open across a change of user, or -1
     resolver_thread resolver; // running when names are looked up after start-up
     std::uint16_t bind_port;
     std::FILE *log_file;                  // null when there is no file output
     log_limit log_limits[CONF_LOG_KINDS]; // per kind of per-packet line
     sockaddr_in local_addr;               // as getsockname() reported it
+    sockaddr_in6 local_addr6;             // the same, of sock6
     ptrarr timeservers;                   // timeserver_entry *, configuration order
     std::size_t log_filename_len;
     char *log_filename;

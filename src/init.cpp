@@ -109,6 +109,8 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_impl(st, "Server answers version 4: yes\n");
     if (st->server_require_sync)
         log_impl(st, "Server requires synchronization: yes\n");
+    if (st->server_ipv6)
+        log_impl(st, "Server over IPv6: yes\n");
     log_impl(st, "Syslog enabled: %s (%s)\n", yes_no(st->syslog_enable), syslog_available);
     log_impl(st, "Bind port: %u\n", static_cast<unsigned>(st->bind_port));
     if (st->bind_address != nullptr)
@@ -149,6 +151,9 @@ void report_config(ntp_state *st, const timespec *start_time)
     log_impl(st, "Timeserver select: %s\n",
              st->server_select == SERVER_SELECT_RANDOM ? "random" : "rotate");
     log_impl(st, "Resolve timeservers on startup: %s\n", yes_no(st->resolve_timeservers));
+    if (st->timeserver_family != AF_INET)
+        log_impl(st, "Timeserver address family: %s\n",
+                 st->timeserver_family == AF_INET6 ? "ipv6" : "any");
 
     bool lazy_req = st->lazy_resolve_ignored_timeservers;
     bool lazy = lazy_req && st->resolve_timeservers && st->ignore_unresolved_timeservers;
@@ -184,12 +189,13 @@ void report_config(ntp_state *st, const timespec *start_time)
         log_impl(st, "Timeservers:\n");
         for (std::size_t i = 0; i < total; i++) {
             const auto *ts = static_cast<const timeserver_entry *>(st->timeservers.items[i]);
+            const char *open = std::strchr(ts->host, ':') != nullptr ? "[" : "";
+            char text[NET_ADDR_TEXT];
             if (ts->resolved)
-                log_impl(st, "  \"%s:%u\" -> %s:%u\n", ts->host, static_cast<unsigned>(ts->port),
-                         inet_ntoa(ts->addr.sin_addr),
-                         static_cast<unsigned>(ntohs(ts->addr.sin_port)));
+                log_impl(st, "  \"%s%s%s:%u\" -> %s\n", open, ts->host, *open ? "]" : "",
+                         static_cast<unsigned>(ts->port), net_addr_text(&ts->addr, true, &text));
             else
-                log_impl(st, "  \"%s:%u\" is unresolved\n", ts->host,
+                log_impl(st, "  \"%s%s%s:%u\" is unresolved\n", open, ts->host, *open ? "]" : "",
                          static_cast<unsigned>(ts->port));
         }
         log_impl(st, "%zu timeserver%s in total, %zu unresolved\n", total, total == 1 ? "" : "s",
@@ -205,51 +211,98 @@ void report_config(ntp_state *st, const timespec *start_time)
     return 0;
 }
 
-[[nodiscard]] int open_socket(ntp_state *st)
+// Open, set up and bind one UDP socket to *local (port in network order);
+// *local becomes the address it was bound to. Returns the socket, or -1 after
+// a message.
+[[nodiscard]] int open_one(ntp_state *st, net_addr *local)
 {
-    st->local_addr = sockaddr_in{};
-    st->local_addr.sin_family = AF_INET;
-    st->local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (st->bind_address != nullptr)
-        std::ignore = inet_pton(AF_INET, st->bind_address, &st->local_addr.sin_addr);
-    st->local_addr.sin_port = st->enable_server ? htons(st->bind_port) : 0;
-
-    st->sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (st->sock == -1) {
+    int sock = socket(local->sa.sa_family, SOCK_DGRAM, IPPROTO_UDP);
+    if (sock == -1) {
         log_all_impl(st, true, "socket() failed: %s", std::strerror(errno));
         return -1;
     }
+    // The IPv6 socket takes IPv6 only: IPv4 stays the first socket's.
+    int on = 1;
+    if (local->sa.sa_family == AF_INET6 &&
+        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) {
+        log_all_impl(st, true, "setsockopt(IPV6_V6ONLY) failed: %s", std::strerror(errno));
+        return -1;
+    }
     if (st->bind_if != nullptr &&
-        setsockopt(st->sock, SOL_SOCKET, SO_BINDTODEVICE, st->bind_if,
+        setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, st->bind_if,
                    static_cast<socklen_t>(std::strlen(st->bind_if))) != 0) {
         log_all_impl(st, true, "setsockopt(SO_BINDTODEVICE) failed: %s", std::strerror(errno));
         return -1;
     }
-    if (bind(st->sock, reinterpret_cast<const sockaddr *>(&st->local_addr), sizeof(sockaddr_in)) !=
-        0) {
+    if (bind(sock, &local->sa, net_addr_len(local)) != 0) {
         log_all_impl(st, true, "bind() failed: %s", std::strerror(errno));
         return -1;
     }
-    socklen_t len = sizeof(sockaddr_in);
-    if (getsockname(st->sock, reinterpret_cast<sockaddr *>(&st->local_addr), &len) != 0) {
+    socklen_t len = net_addr_len(local);
+    if (getsockname(sock, &local->sa, &len) != 0) {
         log_all_impl(st, true, "getsockname() failed: %s", std::strerror(errno));
         return -1;
     }
+    char text[NET_ADDR_TEXT];
     if (st->log_config)
-        log_impl(st, "Local address: %s:%u\n", inet_ntoa(st->local_addr.sin_addr),
-                 static_cast<unsigned>(ntohs(st->local_addr.sin_port)));
+        log_impl(st, "Local %saddress: %s\n", local->sa.sa_family == AF_INET6 ? "IPv6 " : "",
+                 net_addr_text(local, true, &text));
 
     // Without the kernel's times of datagrams the times are read around the
     // send and the receive, less exactly: the report says so where it happens.
-    if (!net_enable_timestamps(st->sock) && st->log_config)
+    if (!net_enable_timestamps(sock) && st->log_config && local->sa.sa_family == AF_INET)
         log_impl(st, "Kernel timestamps: not available\n");
     timeval tv{};
     tv.tv_sec = st->send_timeout / 1000;
     tv.tv_usec = (st->send_timeout % 1000) * 1000;
-    if (setsockopt(st->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
         log_all_impl(st, true, "setsockopt(SO_SNDTIMEO) failed: %s", std::strerror(errno));
         return -1;
     }
+    return sock;
+}
+
+// Whether a second socket takes IPv6: to serve over it, or for servers that
+// have, or may have, an IPv6 address.
+[[nodiscard]] bool ipv6_in_use(const ntp_state *st)
+{
+    if (st->server_ipv6)
+        return true;
+    if (!st->enable_client)
+        return false;
+    net_addr addr;
+    for (std::size_t i = 0; i < st->timeservers.count; i++) {
+        const auto *ts = static_cast<const timeserver_entry *>(st->timeservers.items[i]);
+        if (resolver_numeric(ts->host, &addr) == 0 ? addr.sa.sa_family == AF_INET6
+                                                   : st->timeserver_family != AF_INET)
+            return true;
+    }
+    return false;
+}
+
+// The IPv4 socket (st->sock) on bind_address or any address, and, when IPv6
+// is in use, the IPv6 socket (st->sock6) on the same port: bind_port for a
+// server, one the system chooses for a client only.
+[[nodiscard]] int open_sockets(ntp_state *st)
+{
+    std::uint16_t port = st->enable_server ? st->bind_port : 0;
+    net_addr local{};
+    local.v4.sin_family = AF_INET;
+    if (st->bind_address != nullptr)
+        std::ignore = inet_pton(AF_INET, st->bind_address, &local.v4.sin_addr);
+    net_set_port(&local, port);
+    if ((st->sock = open_one(st, &local)) < 0)
+        return -1;
+    st->local_addr = local.v4;
+    if (!ipv6_in_use(st))
+        return 0;
+    local = net_addr{};
+    local.v6.sin6_family = AF_INET6;
+    local.v6.sin6_addr = in6addr_any;
+    net_set_port(&local, port);
+    if ((st->sock6 = open_one(st, &local)) < 0)
+        return -1;
+    st->local_addr6 = local.v6;
     return 0;
 }
 
@@ -315,7 +368,7 @@ void report_config(ntp_state *st, const timespec *start_time)
         (!is_deferred_resolution_enabled(st) && st->resolve_timeserver_again_after == 0))
         return false;
     for (std::size_t i = 0; i < st->timeservers.count; i++) {
-        sockaddr_in addr{};
+        net_addr addr;
         if (resolver_numeric(static_cast<const timeserver_entry *>(st->timeservers.items[i])->host,
                              &addr) != 0)
             return true;
@@ -346,7 +399,7 @@ int init(ntp_state *st)
 
     if (st->log_config)
         report_config(st, &start_time);
-    if (check_timeservers(st) != 0 || open_socket(st) != 0 || start_rate_limit(st) != 0 ||
+    if (check_timeservers(st) != 0 || open_sockets(st) != 0 || start_rate_limit(st) != 0 ||
         (st->user != nullptr && run_as_user(st) != 0))
         return -1;
     if (names_looked_up_on_use(st) && resolver_start(&st->resolver) != 0) {

@@ -20,7 +20,8 @@ struct loop_state {
     client_state client;
     server_state server;
     net_batch rx; // datagrams of the last receive
-    bool rx_more; // the last receive filled rx: more may be waiting
+    bool rx_more
+        [2]; // the last receive from the IPv4 (0) or IPv6 (1) socket filled rx: more may be waiting
 };
 
 // Hand one datagram to the client or the server by its mode. Answers are queued.
@@ -46,10 +47,12 @@ void dispatch(ntp_state *st, loop_state *ls, const net_datagram *d)
 }
 
 // Receive what waits on the socket and handle each datagram of 48 bytes or more.
-void receive(ntp_state *st, loop_state *ls)
+// Receive what waits on the IPv4 (0) or the IPv6 (1) socket and handle each
+// datagram of 48 bytes or more.
+void receive(ntp_state *st, loop_state *ls, int which)
 {
-    int n = net_recv_batch(st->sock, &ls->rx);
-    ls->rx_more = n == static_cast<int>(NET_BATCH);
+    int n = net_recv_batch(which == 0 ? st->sock : st->sock6, &ls->rx);
+    ls->rx_more[which] = n == static_cast<int>(NET_BATCH);
     if (n <= 0)
         return;
     // T4 is the kernel's receive time of each datagram; a datagram without
@@ -73,7 +76,7 @@ void receive(ntp_state *st, loop_state *ls)
 // poll() reported the socket without readable data. A pending socket error is
 // read (which clears it), so the next poll() blocks again instead of spinning.
 // Returns false when the socket can no longer be used.
-[[nodiscard]] bool clear_socket_condition(const ntp_state *st, short revents)
+[[nodiscard]] bool clear_socket_condition(int sock, short revents)
 {
     if (revents & POLLNVAL) {
         errno = EBADF;
@@ -82,8 +85,8 @@ void receive(ntp_state *st, loop_state *ls)
     if (revents & POLLERR) {
         int err = 0;
         socklen_t len = sizeof(err);
-        std::ignore = getsockopt(st->sock, SOL_SOCKET, SO_ERROR, &err, &len);
-        net_drain_sent_reports(st->sock); // a report of a send that came late
+        std::ignore = getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len);
+        net_drain_sent_reports(sock); // a report of a send that came late
         return true;
     }
     if (revents & POLLHUP) {
@@ -98,12 +101,15 @@ void receive(ntp_state *st, loop_state *ls)
 void main_loop(ntp_state *st)
 {
     loop_state ls{};
-    server_init(&ls.server);
+    server_init(st, &ls.server);
     if (st->enable_client)
         net_warm_up(st->sock);
     timespec start = platform_now(CLOCK_MONOTONIC);
     client_start(st, &ls.client, &start);
-    pollfd pfd[2] = {{st->sock, POLLIN, 0}, {st->resolver.fd, POLLIN, 0}};
+    // A socket of -1 (no IPv6, no lookup thread) is left out by poll().
+    pollfd pfd[3] = {{st->sock, POLLIN, 0},
+                     {st->sock6, POLLIN, 0},
+                     {st->resolver.running ? st->resolver.fd : -1, POLLIN, 0}};
 
     for (;;) {
         timespec now = platform_now(CLOCK_MONOTONIC);
@@ -112,26 +118,30 @@ void main_loop(ntp_state *st)
             client_on_due(st, &ls.client);
             continue;
         }
-        // While the last receive filled a whole batch, more datagrams are
-        // likely waiting: read them without polling first.
-        if (!ls.rx_more) {
-            pfd[0].revents = pfd[1].revents = 0;
-            int ready = poll(pfd, st->resolver.running ? 2 : 1, wait_ms);
-            if (ready == 0)
-                continue;
-            if (ready < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
+        // While the last receive from a socket filled a whole batch, more
+        // datagrams are likely waiting: read them without polling first.
+        if (ls.rx_more[0] || ls.rx_more[1]) {
+            for (int i = 0; i < 2; i++) {
+                if (ls.rx_more[i])
+                    receive(st, &ls, i);
             }
-            if (pfd[1].revents != 0)
-                client_take_lookups(st, &ls.client);
-            if ((pfd[0].revents & POLLIN) == 0) {
-                if (!clear_socket_condition(st, pfd[0].revents))
-                    return;
-                continue;
-            }
+            continue;
         }
-        receive(st, &ls);
+        int ready = poll(pfd, 3, wait_ms);
+        if (ready == 0)
+            continue;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (pfd[2].revents != 0)
+            client_take_lookups(st, &ls.client);
+        for (int i = 0; i < 2; i++) {
+            if (pfd[i].revents & POLLIN)
+                receive(st, &ls, i);
+            else if (pfd[i].revents != 0 && !clear_socket_condition(pfd[i].fd, pfd[i].revents))
+                return;
+        }
     }
 }

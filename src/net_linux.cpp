@@ -31,15 +31,15 @@ void net_drain_sent_reports(int sock)
     }
 }
 
-bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
+bool net_send_stamped(int sock, const void *buf, std::size_t len, const net_addr *addr,
                       ssize_t *sent, timespec *left)
 {
     net_drain_sent_reports(sock);
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
     iovec iov{const_cast<void *>(buf), len};
     msghdr h{};
-    h.msg_name = const_cast<sockaddr_in *>(addr);
-    h.msg_namelen = sizeof(*addr);
+    h.msg_name = const_cast<net_addr *>(addr);
+    h.msg_namelen = net_addr_len(addr);
     h.msg_iov = &iov;
     h.msg_iovlen = 1;
     h.msg_control = control;
@@ -52,7 +52,7 @@ bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr
     std::memcpy(CMSG_DATA(c), &flags, sizeof(flags));
     *sent = sendmsg(sock, &h, 0);
     if (*sent < 0 && errno == EINVAL) // a kernel that takes no such request
-        *sent = sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
+        *sent = sendto(sock, buf, len, 0, &addr->sa, net_addr_len(addr));
     // The software stamp is taken on the way to the driver, as a rule before
     // the call returns; a report that comes later is discarded with the next.
     alignas(cmsghdr) unsigned char report[256];

@@ -17,10 +17,10 @@ void net_drain_sent_reports(int)
 {
 }
 
-bool net_send_stamped(int sock, const void *buf, std::size_t len, const sockaddr_in *addr,
+bool net_send_stamped(int sock, const void *buf, std::size_t len, const net_addr *addr,
                       ssize_t *sent, timespec *)
 {
-    *sent = sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
+    *sent = sendto(sock, buf, len, 0, &addr->sa, net_addr_len(addr));
     return false;
 }
 
@@ -40,8 +40,8 @@ int net_recv_batch(int sock, net_batch *b)
     for (; n < static_cast<int>(NET_BATCH); n++) {
         b->addr_len[n] = sizeof(b->addr[n]);
         // A longer datagram fills the buffer: its first bytes are the packet.
-        ssize_t len = recvfrom(sock, b->data[n], NET_DGRAM_SIZE, MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr *>(&b->addr[n]), &b->addr_len[n]);
+        ssize_t len = recvfrom(sock, b->data[n], NET_DGRAM_SIZE, MSG_DONTWAIT, &b->addr[n].sa,
+                               &b->addr_len[n]);
         if (len < 0) {
             if (n == 0 && errno != EAGAIN && errno != EWOULDBLOCK)
                 return -1;
@@ -57,7 +57,6 @@ int net_recv_batch(int sock, net_batch *b)
 void net_send_batch(int sock, net_batch *b)
 {
     for (unsigned i = 0; i < b->count; i++)
-        std::ignore = sendto(sock, b->data[i], NET_DGRAM_SIZE, 0,
-                             reinterpret_cast<const sockaddr *>(&b->addr[i]), b->addr_len[i]);
+        std::ignore = sendto(sock, b->data[i], NET_DGRAM_SIZE, 0, &b->addr[i].sa, b->addr_len[i]);
     b->count = 0;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <tuple>
 
 namespace {
@@ -17,22 +18,26 @@ constexpr std::size_t RESOLVER_STACK_SIZE = 256 * 1024;
 
 struct lookup_request {
     std::uint32_t seq;
+    int family;
     const char *name;
 };
 
-// The IPv4 address of a host name, from the system resolver.
-[[nodiscard]] int lookup(const char *name, in_addr *addr)
+// The first address of a host name for family, from the system resolver.
+[[nodiscard]] int lookup(const char *name, int family, net_addr *addr)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo *res = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &res) != 0)
         return -1;
     int found = -1;
     for (const addrinfo *ai = res; ai != nullptr && found != 0; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            *addr = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr;
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) &&
+            ai->ai_addrlen <= sizeof(net_addr)) {
+            *addr = net_addr{};
+            std::memcpy(addr, ai->ai_addr, ai->ai_addrlen);
+            net_set_port(addr, 0);
             found = 0;
         }
     }
@@ -47,7 +52,7 @@ void *resolver_main(void *arg)
     lookup_request req;
     while (recv(fd, &req, sizeof(req), 0) == static_cast<ssize_t>(sizeof(req))) {
         resolver_answer a{req.seq, 0, {}};
-        a.status = lookup(req.name, &a.addr);
+        a.status = lookup(req.name, req.family, &a.addr);
         if (send(fd, &a, sizeof(a), 0) != static_cast<ssize_t>(sizeof(a)))
             break;
     }
@@ -56,24 +61,23 @@ void *resolver_main(void *arg)
 
 } // namespace
 
-int resolver_numeric(const char *host, sockaddr_in *addr)
+int resolver_numeric(const char *host, net_addr *addr)
 {
+    // inet_addr() for IPv4, as the configuration has always read it (127.1 too).
+    *addr = net_addr{};
     in_addr_t a = inet_addr(host);
-    if (a == INADDR_NONE)
-        return -1;
-    addr->sin_family = AF_INET;
-    addr->sin_addr.s_addr = a;
-    return 0;
+    if (a != INADDR_NONE) {
+        addr->v4.sin_family = AF_INET;
+        addr->v4.sin_addr.s_addr = a;
+        return 0;
+    }
+    addr->v6.sin6_family = AF_INET6;
+    return inet_pton(AF_INET6, host, &addr->v6.sin6_addr) == 1 ? 0 : -1;
 }
 
-int resolve_host(const char *host, sockaddr_in *addr)
+int resolve_host(const char *host, int family, net_addr *addr)
 {
-    if (resolver_numeric(host, addr) == 0)
-        return 0;
-    if (lookup(host, &addr->sin_addr) != 0)
-        return -1;
-    addr->sin_family = AF_INET;
-    return 0;
+    return resolver_numeric(host, addr) == 0 || lookup(host, family, addr) == 0 ? 0 : -1;
 }
 
 int resolver_start(resolver_thread *r)
@@ -107,9 +111,9 @@ int resolver_start(resolver_thread *r)
     return 0;
 }
 
-bool resolver_ask(resolver_thread *r, const char *name, std::uint32_t *seq)
+bool resolver_ask(resolver_thread *r, const char *name, int family, std::uint32_t *seq)
 {
-    lookup_request req{r->seq + 1, name};
+    lookup_request req{r->seq + 1, family, name};
     if (r->out >= RESOLVER_MAX_OUT ||
         send(r->fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
         return false;

@@ -40,9 +40,9 @@ std::uint64_t rotl(std::uint64_t x, int b)
     return x << b | x >> (64 - b);
 }
 
-// SipHash-2-4 of one 64-bit word under a secret key: whoever does not know the
-// key cannot choose sources that share a slot of the rate limit's table.
-std::uint64_t siphash(const std::uint64_t key[2], std::uint64_t m)
+// SipHash-2-4 of two 64-bit words under a secret key: whoever does not know
+// the key cannot choose sources that share a slot of the rate limit's table.
+std::uint64_t siphash(const std::uint64_t key[2], std::uint64_t m0, std::uint64_t m1)
 {
     std::uint64_t v[4] = {key[0] ^ 0x736f6d6570736575, key[1] ^ 0x646f72616e646f6d,
                           key[0] ^ 0x6c7967656e657261, key[1] ^ 0x7465646279746573};
@@ -54,8 +54,8 @@ std::uint64_t siphash(const std::uint64_t key[2], std::uint64_t m)
             v[2] += v[1], v[1] = rotl(v[1], 17) ^ v[2], v[2] = rotl(v[2], 32);
         }
     };
-    const std::uint64_t last = std::uint64_t{8} << 56; // the length, 8 bytes
-    for (std::uint64_t word : {m, last}) {
+    const std::uint64_t last = std::uint64_t{16} << 56; // the length, 16 bytes
+    for (std::uint64_t word : {m0, m1, last}) {
         v[3] ^= word;
         rounds(2);
         v[0] ^= word;
@@ -67,9 +67,16 @@ std::uint64_t siphash(const std::uint64_t key[2], std::uint64_t m)
 
 // The rate limit of a source, by the generic cell rate algorithm: a request
 // uses up 1/rate s, and a source may run burst - 1 requests ahead of the clock.
-rate_verdict rate_check(ntp_state *st, std::uint64_t source)
+// An IPv6 source is its /64, which one host usually has to itself.
+rate_verdict rate_check(ntp_state *st, const net_addr *from)
 {
-    rate_slot &slot = st->rate_table[siphash(st->rate_key, source) % CONF_RATE_SLOTS];
+    std::uint64_t source = 0;
+    const std::uint8_t *bytes = net_addr_bytes(from);
+    for (int i = 0; i < (from->sa.sa_family == AF_INET6 ? 8 : 4); i++)
+        source = source << 8 | bytes[i];
+    rate_slot &slot =
+        st->rate_table[siphash(st->rate_key, from->sa.sa_family, source) % CONF_RATE_SLOTS];
+    source ^= std::uint64_t{from->sa.sa_family == AF_INET6} << 63; // apart from IPv4 sources
     if (slot.source != source) // a source not seen lately takes the slot over
         slot = rate_slot{source, 0, 0};
     timespec now = platform_now(CLOCK_MONOTONIC);
@@ -94,39 +101,40 @@ bool server_serves(const ntp_state *st, int family, const std::uint8_t *addr)
         (st->server_allow.count == 0 || in_any(&st->server_allow, family, addr));
 }
 
-void server_init(server_state *ss)
+void server_init(const ntp_state *st, server_state *ss)
 {
     timespec res{};
     if (clock_getres(CLOCK_REALTIME, &res) != 0)
         res = timespec{};
     ss->precision = ntp_precision(&res);
-    ss->tx.count = 0;
+    std::memcpy(ss->ref_id, &st->local_addr.sin_addr, 4);
+    ntp_ref_id_ipv6(st->local_addr6.sin6_addr.s6_addr, &ss->ref_id6);
+    ss->tx.count = ss->tx6.count = 0;
 }
 
 void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, bool clock_set)
 {
-    if (d->src.sin_family != AF_INET) {
+    int family = d->src.sa.sa_family;
+    if (family != AF_INET && family != AF_INET6) {
         if (st->log_unsupported_protocol && log_limit_pass(st, log_kind::protocol))
             log_impl(st, "Ignoring incoming packet of an unsupported protocol (family: %i)\n",
-                     static_cast<int>(d->src.sin_family));
+                     family);
         return;
     }
+    char from[NET_ADDR_TEXT];
     if (!st->enable_server) {
         if (st->log_ignored_req && log_limit_pass(st, log_kind::ignored_req))
-            log_impl(st, "Ignoring update request from %s:%u, server mode is not enabled\n",
-                     inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
+            log_impl(st, "Ignoring update request from %s, server mode is not enabled\n",
+                     net_addr_text(&d->src, true, &from));
         return;
     }
-    const auto *from = reinterpret_cast<const std::uint8_t *>(&d->src.sin_addr);
-    if (!server_serves(st, AF_INET, from)) {
+    if (!server_serves(st, family, net_addr_bytes(&d->src))) {
         if (st->log_unserved_req && log_limit_pass(st, log_kind::unserved))
-            log_impl(st, "Ignoring update request from %s:%u, its network is not served\n",
-                     inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
+            log_impl(st, "Ignoring update request from %s, its network is not served\n",
+                     net_addr_text(&d->src, true, &from));
         return;
     }
-    rate_verdict rate = rate_verdict::answer;
-    if (st->rate_table != nullptr)
-        rate = rate_check(st, std::uint64_t{1} << 32 | ntohl(d->src.sin_addr.s_addr));
+    rate_verdict rate = st->rate_table != nullptr ? rate_check(st, &d->src) : rate_verdict::answer;
     if (rate == rate_verdict::drop)
         return;
     // The receive time is when the request arrived, as the kernel stamped it;
@@ -137,14 +145,13 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
         r = timespec_to_ntp(&now);
     }
     if (st->log_incoming_update_req && rate == rate_verdict::answer && log_has_output(st)) {
-        char prefix[64];
-        std::snprintf(prefix, sizeof(prefix), "Synchronization request from %s:%u at ",
-                      inet_ntoa(d->src.sin_addr), static_cast<unsigned>(ntohs(d->src.sin_port)));
+        char prefix[NET_ADDR_TEXT + 32];
+        std::snprintf(prefix, sizeof(prefix), "Synchronization request from %s at ",
+                      net_addr_text(&d->src, true, &from));
         log_timestamp(st, prefix, ntp_bytes(&r));
     }
     ntp_packet answer = d->pkt;
-    ntp_build_answer(&answer, &r, reinterpret_cast<const std::uint8_t *>(&st->local_addr.sin_addr),
-                     ss->precision);
+    ntp_build_answer(&answer, &r, family == AF_INET6 ? ss->ref_id6 : ss->ref_id, ss->precision);
     // A client that has not set the clock yet may serve a clock that was never
     // set: told so, clients refuse its time.
     if (st->server_require_sync && st->enable_client && !clock_set) {
@@ -156,21 +163,27 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
         answer.stratum = 0;
         std::memcpy(answer.ref_id, "RATE", 4);
     }
-    unsigned k = ss->tx.count++;
-    std::memcpy(ss->tx.data[k], &answer, NTP_PACKET_SIZE);
-    ss->tx.addr[k] = d->src;
-    ss->tx.addr_len[k] = d->src_len;
-    if (ss->tx.count == NET_BATCH)
+    net_batch &tx = family == AF_INET6 ? ss->tx6 : ss->tx;
+    unsigned k = tx.count++;
+    std::memcpy(tx.data[k], &answer, NTP_PACKET_SIZE);
+    tx.addr[k] = d->src;
+    tx.addr_len[k] = d->src_len;
+    if (tx.count == NET_BATCH)
         server_flush(st, ss);
 }
 
 void server_flush(const ntp_state *st, server_state *ss)
 {
-    if (ss->tx.count == 0)
+    if (ss->tx.count + ss->tx6.count == 0)
         return;
     timespec now = platform_now(CLOCK_REALTIME);
     ntp_timestamp x = timespec_to_ntp(&now);
-    for (unsigned i = 0; i < ss->tx.count; i++)
-        std::memcpy(ss->tx.data[i] + offsetof(ntp_packet, xmit_ts), &x, sizeof(x));
-    net_send_batch(st->sock, &ss->tx);
+    for (net_batch *tx : {&ss->tx, &ss->tx6}) {
+        for (unsigned i = 0; i < tx->count; i++)
+            std::memcpy(tx->data[i] + offsetof(ntp_packet, xmit_ts), &x, sizeof(x));
+    }
+    if (ss->tx.count > 0)
+        net_send_batch(st->sock, &ss->tx);
+    if (ss->tx6.count > 0)
+        net_send_batch(st->sock6, &ss->tx6);
 }

@@ -9,12 +9,16 @@
 #include "net.h"
 
 struct server_state {
-    std::int8_t precision; // our clock's, announced in answers
-    net_batch tx;          // answers waiting for their transmit time
+    std::int8_t precision;   // our clock's, announced in answers
+    std::uint8_t ref_id[4];  // of answers over IPv4: the local address
+    std::uint8_t ref_id6[4]; // of answers over IPv6: from the local IPv6 address
+    net_batch tx;            // answers over IPv4 waiting for their transmit time
+    net_batch tx6;           // the same over IPv6
 };
 
-// Read the clock's precision; the batch starts empty.
-void server_init(server_state *ss);
+// Read the clock's precision and the reference ids of the local addresses;
+// the batches start empty.
+void server_init(const ntp_state *st, server_state *ss);
 
 // A request (mode 3): dropped with its message, or answered. Requests from
 // networks that are not served are dropped; with ratelimit.rate, one source's

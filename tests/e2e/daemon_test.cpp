@@ -289,3 +289,42 @@ TEST_F(DaemonTest, SafeToExpose)
     EXPECT_NE(err.find("Ignoring update request from 127.0.0.2:" + std::to_string(unserved.port) +
                        ", its network is not served\n"), err.npos) << err;
 }
+
+// Over IPv6: the daemon synchronises from a server on ::1 given as an address
+// and serves over IPv6 (server_ipv6), in kind, its reference id from the MD5
+// digest of its address (::), with the socket's row in the start-up report; a
+// reply from another port of ::1 is dropped. Then from a name with only an IPv6
+// address (timeserver_family = any), with an IPv6 network it does not serve.
+TEST_F(DaemonTest, OverIPv6)
+{
+    for (const char *host : {"[::1]", "six.test"}) {
+        SCOPED_TRACE(host);
+        temp_dir dir;
+        udp_peer srv(0, true), client(0, true), other(0, true);
+        std::uint16_t port = udp_peer().port;
+        const bool named = host[0] == 's';
+        auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.config = 1\nupdate_dryrun = 1\n"
+            "exit_after_update = 1\nrecv_timeout = 2000\nlog.unserved_req = 1\nbind_port = " + std::to_string(port) +
+            (named ? "\ntimeserver_family = any\nserver_deny.lo6 = ::1/128\n" : "\nserver_ipv6 = 1\n"), host));
+        std::string err = wait_text(d->err, "Local IPv6 address: [::]:" + std::to_string(port) + "\n");
+        EXPECT_EQ(count(err, named ? "\"six.test:" : "\"[::1]:"), 0u);  // not listed without log.timeservers
+        client.send(std::array<std::uint8_t, 48>{0x1B}, port);
+        bytes rep = client.recv(named ? 300 : 1000);
+        EXPECT_EQ(rep.size(), named ? 0u : 48u);
+        EXPECT_TRUE(rep.empty() || bytes(rep.begin(), rep.begin() + 2) == (bytes{0x1C, 8}));
+        EXPECT_TRUE(rep.empty() || bytes(rep.begin() + 12, rep.begin() + 16) == (bytes{0x4A, 0xE7, 0x13, 0x36}));
+        bytes req = srv.recv(2000);
+        ASSERT_EQ(req.size(), 48u);
+        const double held = real_now() - ntp_seconds(&req[40]);  // since the request was sent
+        other.send(make_reply(req, 1.5, held), port);
+        srv.send(make_reply(req, 1.5, held), port);
+        ASSERT_TRUE(d->wait(5));
+        err = read_file(d->err);
+        EXPECT_EQ(d->status, 0) << err;
+        EXPECT_NEAR(seconds_in(err), 1.5, 0.01) << err;
+        EXPECT_NE(err.find("Invalid packet dropped, it came from [::1]:" + std::to_string(other.port) +
+                           ", not from the time server\n"), err.npos) << err;
+        EXPECT_EQ(count(err, "Ignoring update request from [::1]:" + std::to_string(client.port) +
+                        ", its network is not served\n"), named ? 1u : 0u) << err;
+    }
+}

@@ -8,8 +8,9 @@
 //   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
 //   the kernel's times of received and sent datagrams move with the fake clock,
 //   and sent ones leave $QUORIX_FAKE_SENT_LATE_MS later;
-//   getaddrinfo gives 127.0.0.1 after $QUORIX_FAKE_RESOLVE_DELAY_MS, and
-//   nothing for names under .invalid;
+//   getaddrinfo gives 127.0.0.1, or ::1 when asked for IPv6 and for names
+//   six.*, after $QUORIX_FAKE_RESOLVE_DELAY_MS, and nothing for names under
+//   .invalid;
 //   syslog records "syslog <priority> <text>"; readdir fails with EOVERFLOW
 //   while $QUORIX_FAKE_READDIR_FAIL is set; setting a real-time clock records
 //   "rtc <date and time>" (the device may be any file).
@@ -138,12 +139,19 @@ int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
     return n;
 }
 
-int getaddrinfo(const char *name, const char *, const addrinfo *, addrinfo **res)
+int getaddrinfo(const char *name, const char *, const addrinfo *hints, addrinfo **res)
 {
     static sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    static sockaddr_in6 addr6{AF_INET6, 0, 0, IN6ADDR_LOOPBACK_INIT, 0};
     static addrinfo ai{0, AF_INET, SOCK_DGRAM, 0, sizeof(addr), reinterpret_cast<sockaddr *>(&addr), nullptr, nullptr};
+    static addrinfo ai6{0, AF_INET6, SOCK_DGRAM, 0, sizeof(addr6), reinterpret_cast<sockaddr *>(&addr6), nullptr, nullptr};
     usleep(static_cast<useconds_t>(env("QUORIX_FAKE_RESOLVE_DELAY_MS") * 1000));
-    return std::string_view(name).ends_with(".invalid") ? EAI_NONAME : (*res = &ai, 0);
+    std::string_view host(name);
+    int family = hints != nullptr ? hints->ai_family : AF_UNSPEC;
+    bool six = family == AF_INET6 || host.starts_with("six.");  // six.*: names with only an IPv6 address
+    if (host.ends_with(".invalid") || (six && family == AF_INET))
+        return EAI_NONAME;
+    return *res = six ? &ai6 : &ai, 0;
 }
 
 void freeaddrinfo(addrinfo *) {}

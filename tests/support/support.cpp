@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "conf.h"
+#include "net.h"
 
 namespace {
 
@@ -233,13 +234,17 @@ std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, doubl
     return p;
 }
 
-udp_peer::udp_peer(std::uint32_t host) : fd(socket(AF_INET, SOCK_DGRAM, 0))
+udp_peer::udp_peer(std::uint32_t host, bool v6) : fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0))
 {
-    sockaddr_in a{AF_INET, 0, {htonl(host)}, {}};
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    port = ntohs(a.sin_port);
+    net_addr a{};
+    if (v6)
+        a.v6 = {AF_INET6, 0, 0, in6addr_loopback, 0};
+    else
+        a.v4 = {AF_INET, 0, {htonl(host)}, {}};
+    socklen_t len = net_addr_len(&a);
+    bind(fd, &a.sa, len);
+    getsockname(fd, &a.sa, &len);
+    port = net_port(&a);
 }
 
 udp_peer::~udp_peer()
@@ -250,18 +255,22 @@ udp_peer::~udp_peer()
 bytes udp_peer::recv(int timeout_ms)
 {
     pollfd pfd{fd, POLLIN, 0};
-    sockaddr_in src{};
+    net_addr src{};
     socklen_t len = sizeof(src);
     bytes data(2048);
-    ssize_t n = poll(&pfd, 1, timeout_ms) <= 0 ? -1
-        : recvfrom(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&src), &len);
+    ssize_t n = poll(&pfd, 1, timeout_ms) <= 0 ? -1 : recvfrom(fd, data.data(), data.size(), 0, &src.sa, &len);
     data.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    from = n < 0 ? from : ntohs(src.sin_port);
+    from = n < 0 ? from : net_port(&src);
     return data;
 }
 
 void udp_peer::send(std::span<const std::uint8_t> data, std::uint16_t to)
 {
-    sockaddr_in a{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
-    sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&a), sizeof(a));
+    net_addr a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, &a.sa, &len);  // to the loopback address of the same family
+    if (a.sa.sa_family == AF_INET)
+        a.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    net_set_port(&a, to);
+    sendto(fd, data.data(), data.size(), 0, &a.sa, net_addr_len(&a));
 }

@@ -70,10 +70,10 @@ double real_now();
 double ntp_seconds(const std::uint8_t *p);
 std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s = 0);
 
-struct udp_peer {  // on 127.0.0.1 or another loopback address; from: the sender of the last datagram received
+struct udp_peer {  // on 127.0.0.1, another IPv4 loopback address, or ::1; from: the last sender's port
     int fd;
     std::uint16_t port, from = 0;
-    explicit udp_peer(std::uint32_t host = 0x7F000001);
+    explicit udp_peer(std::uint32_t host = 0x7F000001, bool v6 = false);
     ~udp_peer();
     bytes recv(int timeout_ms);  // empty when nothing came
     void send(std::span<const std::uint8_t> data, std::uint16_t to);

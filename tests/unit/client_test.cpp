@@ -54,9 +54,9 @@ TEST(ClientTest, RepliesTheirVerdictsAndMessages)
         {[](client_state &, net_datagram &d) { d.pkt.stratum = 15; }, v::accept, took, ignored},
         {[](client_state &c, net_datagram &) { c.request_pending = false; }, v::no_request,
          "no request was sent recently", ""},
-        {[](client_state &, net_datagram &d) { d.src.sin_port = htons(124); }, v::wrong_source,
+        {[](client_state &, net_datagram &d) { d.src.v4.sin_port = htons(124); }, v::wrong_source,
          "it came from 127.0.0.1:124, not from the time server", ""},
-        {[](client_state &, net_datagram &d) { d.src.sin_addr.s_addr = htonl(0x7F000002); }, v::wrong_source,
+        {[](client_state &, net_datagram &d) { d.src.v4.sin_addr.s_addr = htonl(0x7F000002); }, v::wrong_source,
          "it came from 127.0.0.2:123, not from the time server", ""},
         {[](client_state &c, net_datagram &) { c.request_sent = false; }, v::bad_origin, "'orig_ts' do not match", ""},
         {[](client_state &, net_datagram &d) { d.pkt.orig_ts.frac[3] ^= 1; }, v::bad_origin, "'orig_ts' do not match",
@@ -78,7 +78,7 @@ TEST(ClientTest, RepliesTheirVerdictsAndMessages)
     client_run run("log.stderr = yes\nlog.update_timestamps = no\nupdate_dryrun = yes\nlog.update = yes\n"
                    "poll_interval = 3600\nsyslog.enable = yes\nsyslog.update = yes\n"
                    "syslog.timeserver_response_timeout = yes\ntimeserver.a = 127.0.0.1\n");
-    run.server(0)->addr = {AF_INET, htons(123), {htonl(INADDR_LOOPBACK)}, {}};
+    run.server(0)->addr.v4 = {AF_INET, htons(123), {htonl(INADDR_LOOPBACK)}, {}};
     for (const auto &[alter, verdict, err, syslogged] : rows) {
         SCOPED_TRACE(err);
         client_state &cs = run.cs = client_state{};
