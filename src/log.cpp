@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -65,6 +66,31 @@ constexpr const char *LOGLINE_KIND_NAMES[CONF_LOG_KINDS] = {
     "invalid reply",       "ignored request",     "unserved request",
 };
 
+std::int64_t mono_ms()
+{
+    timespec now = platform_now(CLOCK_MONOTONIC);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// How long until a line of the kind may pass: a line uses up a second, and the
+// burst is the seconds that may be used ahead of the clock.
+std::int64_t wait_for_line(log_limit *lim, std::int64_t now)
+{
+    if (lim->due_ms < now)
+        lim->due_ms = now;
+    return std::max(std::int64_t{0}, lim->due_ms - now - (LOGLINE_BURST - 1) * LOGLINE_INTERVAL_MS);
+}
+
+// A line of the kind passes; the count of those held back goes first.
+void take_line(ntp_state *st, std::size_t k, std::int64_t now)
+{
+    log_limit &lim = st->log_limits[k];
+    lim.due_ms = std::max(lim.due_ms, now) + LOGLINE_INTERVAL_MS;
+    if (lim.held > 0)
+        log_impl(st, "%u similar messages suppressed (%s)\n", std::exchange(lim.held, 0u),
+                 LOGLINE_KIND_NAMES[k]);
+}
+
 } // namespace
 
 std::FILE *log_open_file(const char *path, log_open how, const char **why)
@@ -99,23 +125,30 @@ std::FILE *log_open_file(const char *path, log_open how, const char **why)
 
 bool log_limit_pass(ntp_state *st, log_kind kind)
 {
-    // A line uses up a second; the burst is the seconds that may be used
-    // ahead of the clock.
     auto k = static_cast<std::size_t>(kind);
     log_limit &lim = st->log_limits[k];
-    timespec now = platform_now(CLOCK_MONOTONIC);
-    std::int64_t now_ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1'000'000;
-    if (lim.due_ms < now_ms)
-        lim.due_ms = now_ms;
-    if (lim.due_ms - now_ms > (LOGLINE_BURST - 1) * LOGLINE_INTERVAL_MS) {
+    std::int64_t now = mono_ms();
+    if (wait_for_line(&lim, now) > 0) {
         lim.held++;
         return false;
     }
-    lim.due_ms += LOGLINE_INTERVAL_MS;
-    if (lim.held > 0)
-        log_impl(st, "%u similar messages suppressed (%s)\n", std::exchange(lim.held, 0u),
-                 LOGLINE_KIND_NAMES[k]);
+    take_line(st, k, now);
     return true;
+}
+
+int log_limit_flush(ntp_state *st)
+{
+    std::int64_t now = mono_ms(), wait = -1;
+    for (std::size_t k = 0; k < CONF_LOG_KINDS; k++) {
+        std::int64_t w = wait_for_line(&st->log_limits[k], now);
+        if (st->log_limits[k].held == 0)
+            continue;
+        if (w == 0)
+            take_line(st, k, now);
+        else
+            wait = wait < 0 ? w : std::min(wait, w);
+    }
+    return static_cast<int>(wait);
 }
 
 void log_impl(ntp_state *st, const char *fmt, ...)

@@ -51,6 +51,11 @@ enum class log_kind {
 constexpr int LOGLINE_BURST = 10;
 [[nodiscard]] bool log_limit_pass(ntp_state *st, log_kind kind);
 
+// Write the count of the lines held back of each kind whose next line may pass
+// by now, so that a flood that ends is counted too. Returns the wait in
+// milliseconds until the next such count, or -1 when none is held back.
+[[nodiscard]] int log_limit_flush(ntp_state *st);
+
 // Before a write to the open log file: rotate it once it holds at least
 // logrotate_max_size KiB. Returns the stream to write to, or null when this
 // message must not go to the file. May end the process (status 1) when a

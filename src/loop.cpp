@@ -127,6 +127,9 @@ void main_loop(ntp_state *st)
             }
             continue;
         }
+        int held = log_limit_flush(st); // a count of log lines held back is due then
+        if (held >= 0 && (wait_ms < 0 || held < wait_ms))
+            wait_ms = held;
         int ready = poll(pfd, 3, wait_ms);
         if (ready == 0)
             continue;
