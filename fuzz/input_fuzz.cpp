@@ -57,17 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 auto *net = static_cast<conf_network *>(nets->items[i]);
                 if (net->prefix > (net->family == AF_INET6 ? 128u : 32u))
                     __builtin_trap();
-                std::free(net);
             }
-            std::free(nets->items);
         }
-        for (std::size_t i = 0; i < s->timeservers.count; i++)
-            std::free(s->timeservers.items[i]);
-        for (void *p : {static_cast<void *>(s->log_filename), static_cast<void *>(s->bind_if),
-                        static_cast<void *>(s->rtcdev), static_cast<void *>(s->bind_address),
-                        static_cast<void *>(s->user), static_cast<void *>(s->timeservers.items)})
-            std::free(p);
-        std::free(s);
+        conf_release(s);
         return 0;
     }
     if (size < 1 + NTP_PACKET_SIZE)

@@ -441,12 +441,13 @@ int conf_add_network(ntp_state *st, bool deny, const char *label, const char *va
             ok = true, net.family = AF_INET6;
     }
     unsigned max = net.family == AF_INET6 ? 128 : 32;
-    long prefix = max;
+    long prefix = static_cast<long>(max);
     char *end = nullptr;
     if (ok && slash < text.size()) {
         errno = 0;
         prefix = std::strtol(value + slash + 1, &end, 10);
-        ok = end != value + slash + 1 && *end == '\0' && errno == 0 && prefix >= 0 && prefix <= max;
+        ok = end != value + slash + 1 && *end == '\0' && errno == 0 && prefix >= 0 &&
+            prefix <= static_cast<long>(max);
     }
     if (!ok) {
         std::fprintf(stderr, "ERROR: value of %s.%s is invalid: '%s' is not a network\n",
@@ -594,4 +595,21 @@ int load_config(ntp_state *st, const char *config_path, bool use_d_dir, bool use
         return -1;
     }
     return 0;
+}
+
+void conf_release(ntp_state *st)
+{
+    for (ptrarr *list : {&st->timeservers, &st->server_allow, &st->server_deny}) {
+        for (std::size_t i = 0; i < list->count; i++)
+            std::free(list->items[i]);
+        ptrarr_deinit(list);
+    }
+    for (void *p : {static_cast<void *>(st->log_filename), static_cast<void *>(st->rotate_name_from),
+                    static_cast<void *>(st->rotate_name_to), static_cast<void *>(st->bind_if),
+                    static_cast<void *>(st->rtcdev), static_cast<void *>(st->bind_address),
+                    static_cast<void *>(st->user), static_cast<void *>(st->rate_table)})
+        std::free(p);
+    if (st->log_file != nullptr)
+        std::fclose(st->log_file);
+    std::free(st);
 }

@@ -162,6 +162,10 @@ static_assert(std::is_trivial_v<ntp_state>, "main() creates the state with callo
 [[nodiscard]] int load_config(ntp_state *st, const char *config_path, bool use_d_dir,
                               bool use_stdin);
 
+// Free what loading and start-up allocated, close the log file, then free st.
+// The daemon keeps its state to the end; this is for whoever loads many.
+void conf_release(ntp_state *st);
+
 // Feed stream to the parser one line per call (replace flag set). Returns 0 at
 // the end of input, 1 after a message naming name (a read error, a line
 // without newline, or a parser failure).

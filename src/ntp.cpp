@@ -86,7 +86,7 @@ void ntp_ref_id_ipv6(const std::uint8_t *addr, std::uint8_t (*ref_id)[4])
 ntp_timestamp timespec_to_ntp(const timespec *t)
 {
     ntp_timestamp ts;
-    store_be32(ts.sec, static_cast<std::uint32_t>(t->tv_sec + NTP_UNIX_EPOCH));
+    store_be32(ts.sec, static_cast<std::uint32_t>(std::int64_t{t->tv_sec} + NTP_UNIX_EPOCH));
     store_be32(ts.frac, ntp_fraction(static_cast<std::uint32_t>(t->tv_nsec)));
     return ts;
 }
@@ -169,8 +169,8 @@ std::int64_t ntp_error_bound_us(std::int64_t delay)
 
 void timespec_add_ms(timespec *t, std::int64_t ms)
 {
-    t->tv_sec += ms / 1000;
-    t->tv_nsec += (ms % 1000) * 1'000'000;
+    t->tv_sec += static_cast<time_t>(ms / 1000);
+    t->tv_nsec += static_cast<long>(ms % 1000 * 1'000'000);
     if (t->tv_nsec > 999'999'999) {
         t->tv_sec += 1;
         t->tv_nsec -= 1'000'000'000;

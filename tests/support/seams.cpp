@@ -34,3 +34,14 @@ struct shim_environment : ::testing::Environment {
 };
 const auto *shim_check = ::testing::AddGlobalTestEnvironment(new shim_environment);
 } // namespace
+
+// A 32-bit target with a 64-bit time_t: the C library's names of these calls.
+extern "C" int __wrap___clock_settime64(clockid_t, const timespec *)
+{
+    return errno = EPERM, -1;
+}
+
+extern "C" int __wrap____adjtimex64(struct timex *)
+{
+    return errno = EPERM, -1;
+}

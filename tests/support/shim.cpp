@@ -39,6 +39,18 @@ namespace {
 
 double offset = 0, sent_late = 0;
 
+// A 32-bit target with a 64-bit time_t: the C library's calls of that
+// timespec have names of their own, and so has the kernel's clock reading.
+#ifdef __USE_TIME_BITS64
+constexpr long sys_clock_gettime = SYS_clock_gettime64;
+const char *const recvmsg_name = "__recvmsg64", *const recvmmsg_name = "__recvmmsg64";
+const char *const ioctl_name = "__ioctl_time64";
+#else
+constexpr long sys_clock_gettime = SYS_clock_gettime;
+const char *const recvmsg_name = "recvmsg", *const recvmmsg_name = "recvmmsg";
+const char *const ioctl_name = "ioctl";
+#endif
+
 double env(const char *name)
 {
     const char *v = std::getenv(name);
@@ -48,7 +60,7 @@ double env(const char *name)
 long long real_ns()
 {
     timespec t{};
-    syscall(SYS_clock_gettime, CLOCK_REALTIME, &t);
+    syscall(sys_clock_gettime, CLOCK_REALTIME, &t);
     return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
 }
 
@@ -95,7 +107,7 @@ extern "C" {
 int clock_gettime(clockid_t id, timespec *tp)
 {
     if (id != CLOCK_REALTIME)
-        return static_cast<int>(syscall(SYS_clock_gettime, id, tp));
+        return static_cast<int>(syscall(sys_clock_gettime, id, tp));
     long long ns = real_ns() + std::llround(offset * 1e9);
     *tp = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     return 0;
@@ -114,8 +126,8 @@ int clock_settime(clockid_t id, const timespec *tp)
 
 int adjtimex(timex *buf)
 {
-    record("adjtimex modes=%u status=%d maxerror=%ld esterror=%ld", buf->modes, buf->status, buf->maxerror,
-           buf->esterror);
+    record("adjtimex modes=%u status=%d maxerror=%lld esterror=%lld", buf->modes, buf->status,
+           static_cast<long long>(buf->maxerror), static_cast<long long>(buf->esterror));
     if (env("QUORIX_FAKE_ADJTIMEX_FAIL") != 0)
         return errno = EPERM, -1;
     buf->status = buf->modes == 0 ? STA_PLL | STA_UNSYNC : buf->status;
@@ -124,7 +136,7 @@ int adjtimex(timex *buf)
 
 ssize_t recvmsg(int fd, msghdr *h, int flags)
 {
-    ssize_t n = reinterpret_cast<ssize_t (*)(int, msghdr *, int)>(dlsym(RTLD_NEXT, "recvmsg"))(fd, h, flags);
+    ssize_t n = reinterpret_cast<ssize_t (*)(int, msghdr *, int)>(dlsym(RTLD_NEXT, recvmsg_name))(fd, h, flags);
     if (n >= 0)
         shift_stamps(h);
     return n;
@@ -133,7 +145,7 @@ ssize_t recvmsg(int fd, msghdr *h, int flags)
 int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
 {
     using fn = int (*)(int, mmsghdr *, unsigned int, int, timespec *);
-    int n = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "recvmmsg"))(fd, v, len, flags, timeout);
+    int n = reinterpret_cast<fn>(dlsym(RTLD_NEXT, recvmmsg_name))(fd, v, len, flags, timeout);
     for (int i = 0; i < n; i++)
         shift_stamps(&v[i].msg_hdr);
     return n;
@@ -178,20 +190,23 @@ int ioctl(int fd, unsigned long request, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     if (request != RTC_SET_TIME)
-        return reinterpret_cast<int (*)(int, unsigned long, void *)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, arg);
+        return reinterpret_cast<int (*)(int, unsigned long, void *)>(dlsym(RTLD_NEXT, ioctl_name))(fd, request, arg);
     const auto *t = static_cast<const rtc_time *>(arg);
     record("rtc %04d-%02d-%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min,
            t->tm_sec);
     return 0;
 }
 
-// Also as readdir64, which 32-bit builds with 64-bit file offsets call.
+// Also as readdir64, which 32-bit builds with 64-bit file offsets call: there
+// <dirent.h> makes readdir that one, defined below.
+#ifndef __USE_FILE_OFFSET64
 dirent *readdir(DIR *dir)
 {
     if (std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr)
         return errno = EOVERFLOW, nullptr;
     return reinterpret_cast<dirent *(*)(DIR *)>(dlsym(RTLD_NEXT, "readdir"))(dir);
 }
+#endif
 
 dirent64 *readdir64(DIR *dir)
 {

@@ -66,6 +66,15 @@ std::string syslog_since()
     return said;
 }
 
+bool user_namespaces()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+    int ws = 0;
+    return pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+}
+
 bool kernel_times()
 {
     const char *none = std::getenv("QUORIX_NO_KERNEL_TIMES");
@@ -102,16 +111,7 @@ std::string stderr_of(const std::function<void()> &f)
 loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir)
 {
     std::string path = text.empty() ? dir / "t.conf" : dir.write("t.conf", replace_all(text, "@", dir.path));
-    loaded r{state_ptr(static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state))), [](ntp_state *st) {
-        for (std::size_t i = 0; i < st->timeservers.count; i++)
-            std::free(st->timeservers.items[i]);
-        ptrarr_deinit(&st->timeservers);
-        for (char *p : {st->log_filename, st->rotate_name_from, st->rotate_name_to, st->bind_if, st->rtcdev})
-            std::free(p);
-        if (st->log_file != nullptr)
-            std::fclose(st->log_file);
-        std::free(st);
-    }), 0, {}};
+    loaded r{state_ptr(static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state))), conf_release), 0, {}};
     r.err = stderr_of([&] { r.res = load_config(r.st.get(), path.c_str(), use_d_dir, false); });
     return r;
 }
@@ -149,6 +149,8 @@ process::process(const temp_dir &dir, const strings &args, const strings &env, c
         _exit(127);
     }
     char ready = 0;
+    close(up[1]);  // a child that could not make its namespace ends the read
+    up[1] = -1;
     if (userns && pid > 0 && read(up[0], &ready, 1) == 1) {
         for (const char *map : {"uid_map", "gid_map"})
             write_to("/proc/" + std::to_string(pid) + "/" + map, "0 0 2\n");

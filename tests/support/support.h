@@ -20,10 +20,13 @@ using strings = std::vector<std::string>;
 // $QUORIX_NO_KERNEL_TIMES=1).
 constexpr bool linux_variant = QUORIX_LINUX;
 bool kernel_times();
+// Whether a child can have a user namespace of its own (not under qemu-user, whose
+// threads make unshare() fail with EINVAL).
+bool user_namespaces();
 
-struct temp_dir {  // removed with its contents at scope end
-    std::string path = "/tmp/quorix-test-XXXXXX";
-    temp_dir() { ::mkdtemp(path.data()); }
+struct temp_dir {  // in /tmp (or base), removed with its contents at scope end
+    std::string path;
+    explicit temp_dir(const std::string &base = "/tmp") : path(base + "/quorix-test-XXXXXX") { ::mkdtemp(path.data()); }
     ~temp_dir() { std::filesystem::remove_all(path); }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
     std::string write(const std::string &name, const std::string &text) const;  // the file's path

@@ -14,7 +14,7 @@
 TEST(InitTest, ReportTimeServersSocketAndLogFile)
 {
     udp_peer busy;
-    const std::string kernel = linux_variant ? "" : "Kernel timestamps: not available\n";
+    const std::string kernel = kernel_times() ? "" : "Kernel timestamps: not available\n";
     const std::string port = std::to_string(udp_peer().port), at = "Local address: 0.0.0.0:P\n" + kernel;
     const std::string report = "log.config = yes\nlog.stderr = yes\n";
     const std::string bad = "ERROR: value of timeserver.a is invalid: ";
