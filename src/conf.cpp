@@ -604,10 +604,11 @@ void conf_release(ntp_state *st)
             std::free(list->items[i]);
         ptrarr_deinit(list);
     }
-    for (void *p : {static_cast<void *>(st->log_filename), static_cast<void *>(st->rotate_name_from),
-                    static_cast<void *>(st->rotate_name_to), static_cast<void *>(st->bind_if),
-                    static_cast<void *>(st->rtcdev), static_cast<void *>(st->bind_address),
-                    static_cast<void *>(st->user), static_cast<void *>(st->rate_table)})
+    for (void *p :
+         {static_cast<void *>(st->log_filename), static_cast<void *>(st->rotate_name_from),
+          static_cast<void *>(st->rotate_name_to), static_cast<void *>(st->bind_if),
+          static_cast<void *>(st->rtcdev), static_cast<void *>(st->bind_address),
+          static_cast<void *>(st->user), static_cast<void *>(st->rate_table)})
         std::free(p);
     if (st->log_file != nullptr)
         std::fclose(st->log_file);
