@@ -1,12 +1,11 @@
-// Fuzzes what the daemon reads from outside. After an even first byte comes
-// a configuration on standard input: it loads with every integer in its range
-// and every network well formed, or fails. An odd one: bits 1 to 5 choose an
-// IPv6 source, a pending request that was sent with the packet's origin as its
-// T1, and a source port other than the server's; 48 bytes of packet follow,
-// handed to the client and to the server. Only a reply from the server to the
-// request sent, from a synchronised server with its times, is taken (in dry
-// run); every request is answered, in kind, over its own family. Lookups
-// fail; clock_settime traps.
+// Fuzzes what the daemon reads from outside. After an even first byte comes a
+// configuration on standard input: it loads with every integer in its range and
+// every network well formed, or fails. After an odd one, 48 bytes of packet go to
+// the client and to the server; the first byte's bits 1 to 5 choose an IPv6
+// source, a pending request, one sent, the packet's origin as its T1, and a
+// source port other than the server's. Only a reply to the request sent, from a
+// synchronised server with its times, is taken (in dry run); every request is
+// answered, in kind, over its own family. Lookups fail; clock_settime traps.
 #include <arpa/inet.h>
 #include <netdb.h>
 

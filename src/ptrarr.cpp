@@ -43,12 +43,3 @@ int ptrarr_remove(ptrarr *arr, std::size_t index)
     arr->count--;
     return 0;
 }
-
-std::size_t ptrarr_index(const ptrarr *arr, const void *p)
-{
-    for (std::size_t i = 0; i < arr->count; i++) {
-        if (arr->items[i] == p)
-            return i;
-    }
-    return PTRARR_NOT_FOUND;
-}

@@ -6,9 +6,6 @@
 
 constexpr std::size_t PTRARR_INITIAL_CAPACITY = 16;
 
-// What ptrarr_index() returns when the pointer is not stored.
-constexpr std::size_t PTRARR_NOT_FOUND = static_cast<std::size_t>(-1);
-
 // An all-zero ptrarr is a valid empty array: ptrarr_add() may start from it,
 // and ptrarr_deinit() accepts it.
 struct ptrarr {
@@ -31,8 +28,5 @@ void ptrarr_deinit(ptrarr *arr);
 // Remove the element at index; the last element moves into its slot.
 // Returns 0, or -1 when index is out of range.
 [[nodiscard]] int ptrarr_remove(ptrarr *arr, std::size_t index);
-
-// First position whose element equals p, or PTRARR_NOT_FOUND.
-[[nodiscard]] std::size_t ptrarr_index(const ptrarr *arr, const void *p);
 
 #endif

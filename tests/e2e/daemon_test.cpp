@@ -1,37 +1,29 @@
 // The real daemon: its command line, and under the fake clock, the client of a
 // fake NTP server on 127.0.0.1 and the server of a test client.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <cstring>
-#include <filesystem>
 
 #include "support.h"
 
 using DaemonTest = daemon_test;
 
 // Options act in order: --help and --version end the parsing, the last -c and
-// the last of --enable-d and --disable-d win, and --stdin wins over -c; the
-// .d files are read in byte order, from the disk and from tmpfs. A client without servers stops at
-// start-up, which proves the load succeeded.
+// the last of --enable-d and --disable-d win, and --stdin wins over -c; the .d
+// files are read in byte order, on the disk ('@', in /tmp) and on tmpfs ('$').
+// A client without servers stops at start-up, which proves the load succeeded.
 TEST_F(DaemonTest, OptionsAndTheirPrecedence)
 {
     const std::string bin = QUORIX_BIN, failed = "Failed to process the configuration.\nFailed to load config file ";
     const std::string loaded = "Client mode is enabled, but no usable timeservers are specified.\n"
                                "Failed to init the NTP state\n";
     const std::string d_error = "Failed to parse 'num_update_tries' key: value '0' was invalid\n" + failed + "'@/d.conf'\n";
-    temp_dir dir;
+    temp_dir dir, shm("/dev/shm");
+    for (const temp_dir *d : {&dir, &shm}) {
+        mkdir((*d / "d.d").c_str(), 0755);
+        d->write("d.conf", "enable_client = yes\n");
+        d->write("d.d/10-a.conf", "num_update_tries = 5\n");  // before 2-b
+        d->write("d.d/2-b.conf", "num_update_tries = 0\n");
+    }
     dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
-    dir.write("d.conf", "enable_client = yes\n");
-    mkdir((dir / "d.d").c_str(), 0755);
-    dir.write("d.d/10-a.conf", "num_update_tries = 5\n");  // before 2-b
-    dir.write("d.d/2-b.conf", "num_update_tries = 0\n");
-    const std::tuple<strings, std::string, int, std::string, std::string> rows[] = {  // '@' is the test's directory
+    const std::tuple<strings, std::string, int, std::string, std::string> rows[] = {
         {{"--help"}, "", 0, "Usage: " + bin + " [OPTION]...\n", ""}, {{"--version"}, "", 0, "ntp-quorix v0.2.6\n", ""},
         {{"-c"}, "", 1, "", bin + ": '-c': missing argument\n"},
         {{"--bogus", "--help"}, "", 1, "", bin + ": '--bogus': unknown argument\n"},
@@ -44,24 +36,20 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
          "Failed to parse 'poll_interval' key: value '5' was invalid\n" + failed + "'@/none.conf'\n"},
         {{"--stdin"}, "poll_interval = 60", 1, "", "Config line too long in '<stdin>'\nFailed to load config file "
          "'/etc/ntp-quorix.conf'\n"},
-        {{"-c", "@/d.conf"}, "", 1, "", d_error}, {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", loaded},
+        {{"-c", "@/d.conf"}, "", 1, "", d_error}, {{"-c", "$/d.conf"}, "", 1, "", replace_all(d_error, "@", "$")},
+        {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", loaded},
         {{"--disable-d", "--enable-d", "-c", "@/d.conf"}, "", 1, "", d_error},
     };
-    temp_dir shm("/dev/shm");  // the .d directory on tmpfs too (/tmp is on the disk's file system)
-    mkdir((shm / "d.d").c_str(), 0755);
-    shm.write("d.d/1.conf", "num_update_tries = 0\n");
-    process on_shm(dir, {"-c", shm.write("d.conf", "enable_client = yes\n")});
-    ASSERT_TRUE(on_shm.wait(10));
-    EXPECT_EQ(read_file(on_shm.err), replace_all(d_error, "@", shm.path));
+    auto paths = [&](const std::string &s) { return replace_all(replace_all(s, "@", dir.path), "$", shm.path); };
     for (const auto &[args, input, status, out, err] : rows) {
-        strings with_dir;
+        strings with_dirs;
         for (const std::string &a : args)
-            with_dir.push_back(replace_all(a, "@", dir.path));
-        process d(dir, with_dir, {}, input);
+            with_dirs.push_back(paths(a));
+        process d(dir, with_dirs, {}, input);
         ASSERT_TRUE(d.wait(10));
-        EXPECT_EQ(d.status, status) << with_dir[0];
+        EXPECT_EQ(d.status, status) << with_dirs[0];
         EXPECT_EQ(read_file(d.out).substr(0, out.size()), out);
-        EXPECT_EQ(read_file(d.err), replace_all(err, "@", dir.path));
+        EXPECT_EQ(read_file(d.err), paths(err));
     }
 }
 

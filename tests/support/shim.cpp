@@ -1,19 +1,15 @@
-// Preloaded (LD_PRELOAD) into the real daemon by the end-to-end tests, and
-// into the unit tests: it keeps the daemon off the machine's clock and
-// resolver, and records what the daemon asked for in $QUORIX_FAKE_LOG, a line each.
-//   CLOCK_REALTIME reads the real clock plus $QUORIX_FAKE_OFFSET seconds;
-//   clock_settime records "settime <requested> <real>" and moves only the
-//   offset;
-//   adjtimex records its arguments and reads as a clock never synchronised, or
-//   fails with EPERM when $QUORIX_FAKE_ADJTIMEX_FAIL is set;
-//   the kernel's times of received and sent datagrams move with the fake clock,
-//   and sent ones leave $QUORIX_FAKE_SENT_LATE_MS later;
-//   getaddrinfo gives 127.0.0.1, or ::1 when asked for IPv6 and for names
-//   six.*, after $QUORIX_FAKE_RESOLVE_DELAY_MS, and nothing for names under
-//   .invalid;
-//   syslog records "syslog <priority> <text>"; readdir fails with EOVERFLOW
-//   while $QUORIX_FAKE_READDIR_FAIL is set; setting a real-time clock records
-//   "rtc <date and time>" (the device may be any file).
+// Preloaded (LD_PRELOAD) into the real daemon by the end-to-end tests, and into
+// the unit tests: it keeps them off the machine's clock and resolver, and
+// records what they asked for in $QUORIX_FAKE_LOG, a line each.
+//   CLOCK_REALTIME (and the kernel's times of datagrams) read the real clock
+//   plus $QUORIX_FAKE_OFFSET s; sent datagrams leave $QUORIX_FAKE_SENT_LATE_MS later;
+//   clock_settime records "settime <requested> <real>" and moves only the offset;
+//   adjtimex records its arguments and reads as never synchronised, or fails
+//   with EPERM under $QUORIX_FAKE_ADJTIMEX_FAIL; setting a real-time clock
+//   (any file) records "rtc <date and time>"; syslog records "syslog <priority> <text>";
+//   getaddrinfo gives 127.0.0.1, or ::1 for IPv6 and names six.*, after
+//   $QUORIX_FAKE_RESOLVE_DELAY_MS, and nothing under .invalid;
+//   readdir fails with EOVERFLOW under $QUORIX_FAKE_READDIR_FAIL.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <linux/rtc.h>
@@ -51,6 +47,11 @@ const char *const recvmsg_name = "recvmsg", *const recvmmsg_name = "recvmmsg";
 const char *const ioctl_name = "ioctl";
 #endif
 
+template <typename F> F *next(const char *name)
+{
+    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
 double env(const char *name)
 {
     const char *v = std::getenv(name);
@@ -62,6 +63,11 @@ long long real_ns()
     timespec t{};
     syscall(sys_clock_gettime, CLOCK_REALTIME, &t);
     return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
+}
+
+timespec from_ns(long long ns)
+{
+    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
 
 [[gnu::format(printf, 1, 2)]] void record(const char *fmt, ...)
@@ -94,10 +100,14 @@ void shift_stamps(msghdr *h)
         timespec t;
         std::memcpy(&t, CMSG_DATA(c), sizeof(t));
         double shift = offset + (c->cmsg_type == SCM_TIMESTAMPING ? sent_late : 0);
-        long long ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(shift * 1e9);
-        t = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        t = from_ns(t.tv_sec * 1'000'000'000LL + t.tv_nsec + std::llround(shift * 1e9));
         std::memcpy(CMSG_DATA(c), &t, sizeof(t));
     }
+}
+
+template <typename D> D *read_entry(DIR *dir, const char *name)
+{
+    return std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr ? errno = EOVERFLOW, nullptr : next<D *(DIR *)>(name)(dir);
 }
 
 } // namespace
@@ -108,9 +118,7 @@ int clock_gettime(clockid_t id, timespec *tp)
 {
     if (id != CLOCK_REALTIME)
         return static_cast<int>(syscall(sys_clock_gettime, id, tp));
-    long long ns = real_ns() + std::llround(offset * 1e9);
-    *tp = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    return 0;
+    return *tp = from_ns(real_ns() + std::llround(offset * 1e9)), 0;
 }
 
 int clock_settime(clockid_t id, const timespec *tp)
@@ -136,7 +144,7 @@ int adjtimex(timex *buf)
 
 ssize_t recvmsg(int fd, msghdr *h, int flags)
 {
-    ssize_t n = reinterpret_cast<ssize_t (*)(int, msghdr *, int)>(dlsym(RTLD_NEXT, recvmsg_name))(fd, h, flags);
+    ssize_t n = next<ssize_t(int, msghdr *, int)>(recvmsg_name)(fd, h, flags);
     if (n >= 0)
         shift_stamps(h);
     return n;
@@ -144,8 +152,7 @@ ssize_t recvmsg(int fd, msghdr *h, int flags)
 
 int recvmmsg(int fd, mmsghdr *v, unsigned int len, int flags, timespec *timeout)
 {
-    using fn = int (*)(int, mmsghdr *, unsigned int, int, timespec *);
-    int n = reinterpret_cast<fn>(dlsym(RTLD_NEXT, recvmmsg_name))(fd, v, len, flags, timeout);
+    int n = next<int(int, mmsghdr *, unsigned int, int, timespec *)>(recvmmsg_name)(fd, v, len, flags, timeout);
     for (int i = 0; i < n; i++)
         shift_stamps(&v[i].msg_hdr);
     return n;
@@ -190,7 +197,7 @@ int ioctl(int fd, unsigned long request, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     if (request != RTC_SET_TIME)
-        return reinterpret_cast<int (*)(int, unsigned long, void *)>(dlsym(RTLD_NEXT, ioctl_name))(fd, request, arg);
+        return next<int(int, unsigned long, void *)>(ioctl_name)(fd, request, arg);
     const auto *t = static_cast<const rtc_time *>(arg);
     record("rtc %04d-%02d-%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min,
            t->tm_sec);
@@ -198,21 +205,10 @@ int ioctl(int fd, unsigned long request, ...)
 }
 
 // Also as readdir64, which 32-bit builds with 64-bit file offsets call: there
-// <dirent.h> makes readdir that one, defined below.
+// <dirent.h> makes readdir that one.
 #ifndef __USE_FILE_OFFSET64
-dirent *readdir(DIR *dir)
-{
-    if (std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr)
-        return errno = EOVERFLOW, nullptr;
-    return reinterpret_cast<dirent *(*)(DIR *)>(dlsym(RTLD_NEXT, "readdir"))(dir);
-}
+dirent *readdir(DIR *dir) { return read_entry<dirent>(dir, "readdir"); }
 #endif
-
-dirent64 *readdir64(DIR *dir)
-{
-    if (std::getenv("QUORIX_FAKE_READDIR_FAIL") != nullptr)
-        return errno = EOVERFLOW, nullptr;
-    return reinterpret_cast<dirent64 *(*)(DIR *)>(dlsym(RTLD_NEXT, "readdir64"))(dir);
-}
+dirent64 *readdir64(DIR *dir) { return read_entry<dirent64>(dir, "readdir64"); }
 
 } // extern "C"

@@ -1,20 +1,12 @@
 #include "support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <linux/capability.h>
 
-#include <chrono>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -23,11 +15,6 @@
 #include "net.h"
 
 namespace {
-
-void write_to(const std::string &path, const std::string &text)
-{
-    std::ofstream(path) << text;
-}
 
 // Whether done() holds within seconds.
 bool poll_until(double seconds, const std::function<bool()> &done)
@@ -38,16 +25,6 @@ bool poll_until(double seconds, const std::function<bool()> &done)
     return done();
 }
 
-} // namespace
-
-std::string temp_dir::write(const std::string &name, const std::string &text) const
-{
-    std::ofstream(*this / name, std::ios::binary) << text;
-    return *this / name;
-}
-
-namespace {
-
 // Where the shim preloaded into this process records; removed at the end.
 const struct shim_log_file {
     std::string path = "/tmp/quorix-shim-" + std::to_string(getpid()) + ".log";
@@ -56,6 +33,12 @@ const struct shim_log_file {
 } shim_log;
 
 } // namespace
+
+std::string temp_dir::write(const std::string &name, const std::string &text) const
+{
+    std::ofstream(*this / name, std::ios::binary) << text;
+    return *this / name;
+}
 
 std::string syslog_since()
 {
@@ -96,8 +79,8 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 
 std::size_t count(const std::string &s, const std::string &what)
 {
-    std::size_t n = 0, at = s.find(what);
-    for (; at != std::string::npos; at = s.find(what, at + 1))
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
         n++;
     return n;
 }
@@ -153,7 +136,7 @@ process::process(const temp_dir &dir, const strings &args, const strings &env, c
     up[1] = -1;
     if (userns && pid > 0 && read(up[0], &ready, 1) == 1) {
         for (const char *map : {"uid_map", "gid_map"})
-            write_to("/proc/" + std::to_string(pid) + "/" + map, "0 0 2\n");
+            std::ofstream("/proc/" + std::to_string(pid) + "/" + map) << "0 0 2\n";
         ready = write(down[1], "1", 1) == 1;
     }
     for (int fd : {fds[0], fds[1], fds[2], up[0], up[1], down[0], down[1]})
@@ -210,11 +193,6 @@ double seconds_in(const std::string &text, const std::string &label)
     return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
 }
 
-double real_now()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 double ntp_seconds(const std::uint8_t *p)
 {
     std::uint32_t w[2];
@@ -247,11 +225,6 @@ udp_peer::udp_peer(std::uint32_t host, bool v6) : fd(socket(v6 ? AF_INET6 : AF_I
     bind(fd, &a.sa, len);
     getsockname(fd, &a.sa, &len);
     port = net_port(&a);
-}
-
-udp_peer::~udp_peer()
-{
-    close(fd);
 }
 
 bytes udp_peer::recv(int timeout_ms)

@@ -1,14 +1,10 @@
 // The client's decisions on replies, its tries and its choice of servers, on
-// a state loaded from a configuration, sending to peers on 127.0.0.1.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <unistd.h>
-
-#include <cstring>
+// a state loaded from a configuration, sending to peers on 127.0.0.1; whom the
+// server serves.
 
 #include "client.h"
 #include "platform.h"
+#include "server.h"
 #include "support.h"
 
 namespace {
@@ -50,30 +46,22 @@ TEST(ClientTest, RepliesTheirVerdictsAndMessages)
     const std::string took = "Offset: 0.750000 sec\nDelay:  0.500000 sec\nIgnored successful NTP time update\n";
     const std::string ignored = "6:Ignored successful NTP time update\n", unsync = "the server is not synchronised ";
     const std::tuple<change, v, std::string, std::string> rows[] = {
-        {[](client_state &, net_datagram &) {}, v::accept, took, ignored},
-        {[](client_state &, net_datagram &d) { d.pkt.stratum = 15; }, v::accept, took, ignored},
-        {[](client_state &c, net_datagram &) { c.request_pending = false; }, v::no_request,
-         "no request was sent recently", ""},
-        {[](client_state &, net_datagram &d) { d.src.v4.sin_port = htons(124); }, v::wrong_source,
+        {[](auto &, auto &) {}, v::accept, took, ignored},
+        {[](auto &, auto &d) { d.pkt.stratum = 15; }, v::accept, took, ignored},
+        {[](auto &c, auto &) { c.request_pending = false; }, v::no_request, "no request was sent recently", ""},
+        {[](auto &, auto &d) { d.src.v4.sin_port = htons(124); }, v::wrong_source,
          "it came from 127.0.0.1:124, not from the time server", ""},
-        {[](client_state &, net_datagram &d) { d.src.v4.sin_addr.s_addr = htonl(0x7F000002); }, v::wrong_source,
+        {[](auto &, auto &d) { d.src.v4.sin_addr.s_addr = htonl(0x7F000002); }, v::wrong_source,
          "it came from 127.0.0.2:123, not from the time server", ""},
-        {[](client_state &c, net_datagram &) { c.request_sent = false; }, v::bad_origin, "'orig_ts' do not match", ""},
-        {[](client_state &, net_datagram &d) { d.pkt.orig_ts.frac[3] ^= 1; }, v::bad_origin, "'orig_ts' do not match",
-         ""},
-        {[](client_state &, net_datagram &d) { d.pkt.stratum = 0; }, v::kiss,
-         "Timeserver 127.0.0.1 sent kiss code "
-         "'RATE'\nTimeserver 127.0.0.1 did not respond\n",
-         "3:Timeserver 127.0.0.1 sent kiss code 'RATE'\n"
+        {[](auto &c, auto &) { c.request_sent = false; }, v::bad_origin, "'orig_ts' do not match", ""},
+        {[](auto &, auto &d) { d.pkt.orig_ts.frac[3] ^= 1; }, v::bad_origin, "'orig_ts' do not match", ""},
+        {[](auto &, auto &d) { d.pkt.stratum = 0; }, v::kiss, "Timeserver 127.0.0.1 sent kiss code 'RATE'\n"
+         "Timeserver 127.0.0.1 did not respond\n", "3:Timeserver 127.0.0.1 sent kiss code 'RATE'\n"
          "4:Timeserver 127.0.0.1 did not respond\n"},
-        {[](client_state &, net_datagram &d) { d.pkt.li_vn_mode = 0xDC; }, v::unsynchronised,
-         unsync + "(leap indicator 3, stratum 2)", ""},
-        {[](client_state &, net_datagram &d) { d.pkt.stratum = 16; }, v::unsynchronised,
-         unsync + "(leap indicator 0, stratum 16)", ""},
-        {[](client_state &, net_datagram &d) { d.pkt.recv_ts = {}; }, v::no_time, "zero receive or transmit timestamp",
-         ""},
-        {[](client_state &, net_datagram &d) { d.pkt.xmit_ts = {}; }, v::no_time, "zero receive or transmit timestamp",
-         ""},
+        {[](auto &, auto &d) { d.pkt.li_vn_mode = 0xDC; }, v::unsynchronised, unsync + "(leap indicator 3, stratum 2)", ""},
+        {[](auto &, auto &d) { d.pkt.stratum = 16; }, v::unsynchronised, unsync + "(leap indicator 0, stratum 16)", ""},
+        {[](auto &, auto &d) { d.pkt.recv_ts = {}; }, v::no_time, "zero receive or transmit timestamp", ""},
+        {[](auto &, auto &d) { d.pkt.xmit_ts = {}; }, v::no_time, "zero receive or transmit timestamp", ""},
     };
     client_run run("log.stderr = yes\nlog.update_timestamps = no\nupdate_dryrun = yes\nlog.update = yes\n"
                    "poll_interval = 3600\nsyslog.enable = yes\nsyslog.update = yes\n"
@@ -154,10 +142,35 @@ TEST(ClientTest, ServerChoice)
                                        {"server_select = random\n", "abc"}}) {
         client_run run(config + "timeserver.a = good.test\ntimeserver.b = nx.invalid\ntimeserver.c = good.test\n");
         std::string seen;
-        for (int i = 0; i < 200; i++)
-            seen += static_cast<char>('a' + ptrarr_index(&run.l.st->timeservers, select_timeserver(run.l.st.get())));
+        for (int i = 0; i < 200; i++) {
+            timeserver_entry *ts = select_timeserver(run.l.st.get());
+            seen += ts == run.server(0) ? 'a' : ts == run.server(1) ? 'b' : ts == run.server(2) ? 'c' : '?';
+        }
         EXPECT_TRUE(config.find("random") != std::string::npos || seen.substr(0, 7) == want) << config << seen;
         for (char c : {'a', 'b', 'c'})
             EXPECT_EQ(seen.find(c) != std::string::npos, want.find(c) != std::string::npos) << config << c;
+    }
+}
+
+// Denied networks are never served; when networks are allowed, only those.
+// Prefixes end inside a byte, and an address given with host bits counts as
+// its network.
+TEST(ServerTest, WhomItServes)
+{
+    const std::tuple<std::string, std::string> rows[] = {  // configuration; served among .0.1, .1.5, .1.200, .7.7
+        {"", "1111"}, {"server_deny.a = 192.168.1.128/25\n", "1101"}, {"server_allow.a = 192.168.1.77/24\n", "0110"},
+        {"server_allow.a = 192.168.0.0/23\n", "1110"}, {"server_allow.a = 192.168.0.0/16\nserver_deny.b = 192.168.1.5\n", "1011"},
+        {"server_allow.a = 192.168.7.7/32\nserver_allow.b = 192.168.0.1/31\n", "1001"}, {"server_deny.a = 0.0.0.0/0\n", "0000"},
+    };
+    for (const auto &[config, want] : rows) {
+        temp_dir dir;
+        loaded l = load_conf(dir, config + "\n");
+        std::string served;
+        for (const char *a : {"192.168.0.1", "192.168.1.5", "192.168.1.200", "192.168.7.7"}) {
+            in_addr addr;
+            inet_aton(a, &addr);
+            served += server_serves(l.st.get(), AF_INET, reinterpret_cast<const std::uint8_t *>(&addr)) ? "1" : "0";
+        }
+        EXPECT_EQ(served, want) << config << l.err;
     }
 }

@@ -1,6 +1,5 @@
 // The manual, the installed default configuration and the daemon agree on
 // every key: its name, its default and its range.
-#include <gtest/gtest.h>
 
 #include <set>
 #include <sstream>

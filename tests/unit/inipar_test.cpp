@@ -1,12 +1,7 @@
 // The INI parser: tokenizer, tree, replace rule, lookups.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <tuple>
 
 #include "inipar/inipar.h"
+#include "support.h"
 
 using namespace std::literals;
 

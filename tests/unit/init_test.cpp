@@ -1,8 +1,5 @@
-// Start-up: the report of the effective settings, the time-server entries and
-// rules, the socket and the log file opened in its three ways.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+// Loading and start-up: the report of the effective settings, the time-server
+// entries and rules, the socket and the log file opened in its three ways.
 
 #include "conf.h"
 #include "init.h"
@@ -127,4 +124,19 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         EXPECT_EQ(read_file(dir / "ntp.log.0"), r.log0);
         EXPECT_EQ(read_file(dir / "ntp.log.1"), older.empty() ? "" : older.substr(1));
     }
+}
+
+// A failed read of the .d directory is not the end of the directory: the load
+// fails with what happened. (The shim fails every readdir while asked to.)
+TEST(InitTest, AFailedDirectoryReadFailsTheLoad)
+{
+    temp_dir dir;
+    mkdir((dir / "t.d").c_str(), 0755);
+    dir.write("t.d/1.conf", "bind_port = 777\n");
+    setenv("QUORIX_FAKE_READDIR_FAIL", "1", 1);
+    loaded l = load_conf(dir, "enable_server = yes\n", true);
+    unsetenv("QUORIX_FAKE_READDIR_FAIL");
+    EXPECT_EQ(l.res, -1);
+    EXPECT_EQ(l.err, replace_all("Could not read directory '@/t.d': Value too large for defined data type\nAn error "
+                                 "occured during listing the directory '@/t.d'\n", "@", dir.path));
 }

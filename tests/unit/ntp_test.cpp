@@ -1,24 +1,24 @@
-// The packet and its 32.32 arithmetic.
-#include <gtest/gtest.h>
+// The packet and its 32.32 arithmetic; times in log lines.
 
-#include <cmath>
-#include <cstring>
-
+#include "conf.h"
+#include "fmt.h"
 #include "ntp.h"
 #include "support.h"
 
 namespace {
 
+ntp_timestamp stamp(std::uint32_t sec, std::uint32_t frac)
+{
+    ntp_timestamp ts;
+    for (int i = 0; i < 4; i++)
+        ts.sec[i] = static_cast<std::uint8_t>(sec >> (24 - 8 * i)), ts.frac[i] = static_cast<std::uint8_t>(frac >> (24 - 8 * i));
+    return ts;
+}
+
 ntp_timestamp at(double s)  // NTP seconds, modulo 2^32
 {
-    auto v = static_cast<std::uint64_t>(std::fmod(std::floor(s) + 4294967296.0, 4294967296.0)) << 32 |
-             static_cast<std::uint32_t>(std::ldexp(s - std::floor(s), 32));
-    std::uint8_t b[8];
-    for (int i = 0; i < 8; i++)
-        b[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
-    ntp_timestamp ts;
-    std::memcpy(&ts, b, 8);
-    return ts;
+    return stamp(static_cast<std::uint32_t>(std::fmod(std::floor(s) + 4294967296.0, 4294967296.0)),
+                 static_cast<std::uint32_t>(std::ldexp(s - std::floor(s), 32)));
 }
 
 std::string decimal(std::int64_t v)
@@ -114,4 +114,21 @@ TEST(NtpTest, PacketsAndTheirFields)
     for (const auto &[res, prec] : {std::pair<timespec, int>{{0, 1}, -29}, {{0, 0}, -19}, {{0, 10'000'000}, -6},
              {{1, 0}, 0}, {{2, 0}, 1}})
         EXPECT_EQ(ntp_precision(&res), prec) << res.tv_nsec;
+}
+
+// NTP times print in UTC from 1970 to 2106 (the era after 2036 included), past
+// 2038 whatever the width of time_t; fractions truncate to milliseconds.
+TEST(NtpTest, TimesPrintFrom1970To2106)
+{
+    temp_dir dir;
+    loaded l = load_conf(dir, "log.stderr = yes\n");
+    const std::tuple<std::uint32_t, std::uint32_t, const char *> rows[] = {
+        {2208988800u, 0, "1970-01-01 00:00:00.000"}, {0, 0x80000000u, "2036-02-07 06:28:16.500"},
+        {2208988799u, 0xFFFFFFFFu, "2106-02-07 06:28:15.999"}, {3160857599u, 4294967u, "2000-02-29 23:59:59.000"},
+        {4005661433u, 4294968u, "2026-12-07 19:43:53.001"}, {61505152u, 0, "2038-01-19 03:14:08.000"}};
+    for (const auto &[sec, frac, text] : rows) {
+        ntp_timestamp ts = stamp(sec, frac);
+        EXPECT_EQ(stderr_of([&] { log_timestamp(l.st.get(), "at ", std::span<const std::uint8_t, 8>(reinterpret_cast<std::uint8_t *>(&ts), 8)); }),
+                  std::string("at ") + text + " UTC\n");
+    }
 }
