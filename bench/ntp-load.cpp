@@ -1,18 +1,27 @@
 // Load generator for NTP servers on loopback: NTP version 3 client requests
 // with unique transmit timestamps, a window of outstanding requests, replies
 // matched by their origin timestamp. Reports replies per second, lost
-// replies and latency percentiles. Bounded in time and count; refuses any
-// target outside 127.0.0.0/8.
+// replies, kiss-o'-death packets (stratum 0, "RATE"; not counted as replies)
+// and latency percentiles. Bounded in time and count; refuses any target or
+// source outside 127.0.0.0/8 and ::1.
 //
-//   ntp-load --port N [--host 127.0.0.1] [--seconds 5] [--count 0] [--window 32]
-//            [--version 3] [--timeout-ms 200] [--rate 0]
+//   ntp-load --port N [--host 127.0.0.1|::1] [--source ADDR] [--seconds 5] [--count 0]
+//            [--window 32] [--version 3] [--first-byte 0x1B] [--timeout-ms 200] [--rate 0]
+//            [--steady] [--flood]
 // With --rate, requests are paced to that many per second (0: as fast as the
-// window allows).
+// window allows); a request held up by the window is made up for by sending
+// the next ones sooner, unless --steady, where requests are never less than
+// 1/rate apart, as a well-behaved client sends. --source binds the socket to that local address (of the
+// target's family). --first-byte replaces the leap indicator, version and mode
+// byte (0x1F: a version 3 packet of mode 7). --flood sends open loop, as fast
+// as it can and without a window, and counts whatever comes back (no
+// latencies).
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +49,7 @@ struct slot {
 
 struct options {
     std::string host = "127.0.0.1";
+    std::string source;
     int port = 0;
     double seconds = 5;
     long count = 0;
@@ -47,14 +57,26 @@ struct options {
     int version = 3;
     int timeout_ms = 200;
     double rate = 0;
+    int first_byte = -1;  // -1: version << 3 | 3
+    bool flood = false;
+    bool steady = false;
 };
 
 bool parse(int argc, char **argv, options *o)
 {
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         std::string k = argv[i];
+        if (k == "--flood" || k == "--steady") {
+            (k == "--flood" ? o->flood : o->steady) = true;
+            i--;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
         const char *v = argv[i + 1];
         if (k == "--host") o->host = v;
+        else if (k == "--source") o->source = v;
+        else if (k == "--first-byte") o->first_byte = static_cast<int>(std::strtol(v, nullptr, 0));
         else if (k == "--port") o->port = std::atoi(v);
         else if (k == "--seconds") o->seconds = std::atof(v);
         else if (k == "--count") o->count = std::atol(v);
@@ -64,8 +86,107 @@ bool parse(int argc, char **argv, options *o)
         else if (k == "--rate") o->rate = std::atof(v);
         else return false;
     }
-    return argc % 2 == 1 && o->port > 0 && o->port < 65536 && o->window >= 1 &&
-           o->window <= MAX_WINDOW && o->seconds > 0 && o->seconds <= 3600;
+    return o->port > 0 && o->port < 65536 && o->window >= 1 && o->window <= MAX_WINDOW &&
+           o->seconds > 0 && o->seconds <= 3600 && o->first_byte >= -1 && o->first_byte <= 255;
+}
+
+// A loopback address: 127.0.0.0/8 or ::1, and nothing else.
+bool loopback_addr(const std::string &text, int port, sockaddr_storage *ss, socklen_t *len)
+{
+    *ss = sockaddr_storage{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(ss);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(ss);
+    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        *len = sizeof(sockaddr_in);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        *len = sizeof(sockaddr_in6);
+        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+    }
+    return false;
+}
+
+bool is_kod(const std::uint8_t *r, unsigned len)
+{
+    return len >= 48 && r[1] == 0 && std::memcmp(r + 12, "RATE", 4) == 0;
+}
+
+// Open loop: batches of the same request as fast as the socket takes them,
+// whatever comes back drained in between and counted.
+int flood(int fd, const options &o)
+{
+    constexpr unsigned BATCH = 64;
+    static std::uint8_t out[BATCH][48];
+    static iovec out_iov[BATCH];
+    static mmsghdr out_msg[BATCH];
+    static std::uint8_t in[BATCH][64];
+    static iovec in_iov[BATCH];
+    static mmsghdr in_msg[BATCH];
+    for (unsigned i = 0; i < BATCH; i++) {
+        out[i][0] = static_cast<std::uint8_t>(o.first_byte >= 0 ? o.first_byte : o.version << 3 | 3);
+        out[i][2] = 6;
+        out[i][3] = 0xEC;
+        std::uint32_t seq = htonl(i + 1);
+        std::memcpy(out[i] + 44, &seq, 4);
+        out_iov[i] = {out[i], 48};
+        out_msg[i].msg_hdr.msg_iov = &out_iov[i];
+        out_msg[i].msg_hdr.msg_iovlen = 1;
+        in_iov[i] = {in[i], sizeof(in[i])};
+        in_msg[i].msg_hdr.msg_iov = &in_iov[i];
+        in_msg[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::uint64_t sent = 0, replies = 0, kod = 0, short_pkts = 0;
+    auto drain = [&]() {
+        for (;;) {
+            int got = recvmmsg(fd, in_msg, BATCH, MSG_DONTWAIT, nullptr);
+            if (got <= 0)
+                return;
+            for (int m = 0; m < got; m++) {
+                unsigned len = in_msg[m].msg_len;
+                if (len < 48)
+                    short_pkts++;
+                else if (is_kod(in[m], len))
+                    kod++;
+                else
+                    replies++;
+            }
+        }
+    };
+    const std::uint64_t start = mono_ns();
+    const std::uint64_t end = start + static_cast<std::uint64_t>(o.seconds * 1e9);
+    while (mono_ns() < end && (o.count <= 0 || static_cast<long>(sent) < o.count)) {
+        unsigned n = BATCH;
+        if (o.count > 0 && static_cast<std::uint64_t>(o.count) - sent < n)
+            n = static_cast<unsigned>(static_cast<std::uint64_t>(o.count) - sent);
+        int done = sendmmsg(fd, out_msg, n, 0);
+        if (done > 0) {
+            sent += static_cast<unsigned>(done);
+        } else if (errno == EAGAIN || errno == ENOBUFS || errno == ECONNREFUSED) {
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, 1);
+        }
+        drain();
+    }
+    const double elapsed = static_cast<double>(mono_ns() - start) / 1e9;
+    // Answers still under way are counted, not timed.
+    const std::uint64_t linger = mono_ns() + 200000000u;
+    while (mono_ns() < linger) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 20) > 0)
+            drain();
+    }
+    std::printf("sent=%llu replies=%llu kod=%llu short=%llu seconds=%.3f rate=%.0f kod_rate=%.0f"
+                " sent_rate=%.0f p50_us=-1 p99_us=-1\n",
+                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(replies),
+                static_cast<unsigned long long>(kod), static_cast<unsigned long long>(short_pkts), elapsed,
+                static_cast<double>(replies) / elapsed, static_cast<double>(kod) / elapsed,
+                static_cast<double>(sent) / elapsed);
+    return 0;
 }
 
 } // namespace
@@ -74,28 +195,38 @@ int main(int argc, char **argv)
 {
     options o;
     if (!parse(argc, argv, &o)) {
-        std::fprintf(stderr, "usage: ntp-load --port N [--host 127.x.y.z] [--seconds S] [--count N]"
-                             " [--window W] [--version V] [--timeout-ms T] [--rate R]\n");
+        std::fprintf(stderr, "usage: ntp-load --port N [--host 127.x.y.z|::1] [--source ADDR] [--seconds S]"
+                             " [--count N] [--window W] [--version V] [--first-byte B] [--timeout-ms T]"
+                             " [--rate R] [--steady] [--flood]\n");
         return 2;
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(o.port));
-    if (inet_pton(AF_INET, o.host.c_str(), &to.sin_addr) != 1 || (ntohl(to.sin_addr.s_addr) >> 24) != 127) {
-        std::fprintf(stderr, "ntp-load: refusing target %s: only 127.0.0.0/8 is allowed\n", o.host.c_str());
+    sockaddr_storage to{}, from{};
+    socklen_t to_len = 0, from_len = 0;
+    if (!loopback_addr(o.host, o.port, &to, &to_len)) {
+        std::fprintf(stderr, "ntp-load: refusing target %s: only 127.0.0.0/8 and ::1 are allowed\n",
+                     o.host.c_str());
         return 2;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof(to)) != 0) {
+    if (!o.source.empty() &&
+        (!loopback_addr(o.source, 0, &from, &from_len) || from.ss_family != to.ss_family)) {
+        std::fprintf(stderr, "ntp-load: refusing source %s: only 127.0.0.0/8 and ::1, of the target's family\n",
+                     o.source.c_str());
+        return 2;
+    }
+    int fd = socket(to.ss_family, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (fd < 0 || (from_len != 0 && bind(fd, reinterpret_cast<sockaddr *>(&from), from_len) != 0) ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), to_len) != 0) {
         std::perror("ntp-load: socket");
         return 1;
     }
     int buf = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof(buf));
+    if (o.flood)
+        return flood(fd, o);
 
     std::vector<slot> slots(static_cast<std::size_t>(o.window));
     std::vector<std::uint64_t> hist(HIST_US + 1);
-    std::uint64_t seq = 0, sent = 0, replies = 0, lost = 0, stray = 0;
+    std::uint64_t seq = 0, sent = 0, replies = 0, lost = 0, stray = 0, kod = 0;
     const std::uint64_t start = mono_ns();
     const std::uint64_t end = start + static_cast<std::uint64_t>(o.seconds * 1e9);
     const std::uint64_t timeout_ns = static_cast<std::uint64_t>(o.timeout_ms) * 1000000u;
@@ -124,9 +255,13 @@ int main(int argc, char **argv)
     };
 
     std::vector<slot *> waiting;  // free slots held back by the pacing
+    const auto period_ns = static_cast<std::uint64_t>(o.rate > 0 ? 1e9 / o.rate : 0);
+    std::uint64_t next_ns = start;  // --steady: the earliest time of the next request
     auto paced_out = [&]() {
         if (o.rate <= 0)
             return false;
+        if (o.steady)
+            return mono_ns() < next_ns;
         double allowed = o.rate * static_cast<double>(mono_ns() - start) / 1e9;
         return static_cast<double>(sent) >= allowed;
     };
@@ -141,7 +276,7 @@ int main(int argc, char **argv)
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         std::memset(pkt, 0, 48);
-        pkt[0] = static_cast<std::uint8_t>(o.version << 3 | 3);
+        pkt[0] = static_cast<std::uint8_t>(o.first_byte >= 0 ? o.first_byte : o.version << 3 | 3);
         pkt[2] = 6;
         pkt[3] = 0xEC;
         // Unique transmit timestamp: real seconds, the slot and a sequence number
@@ -152,6 +287,7 @@ int main(int argc, char **argv)
         std::memcpy(pkt + 44, &frac, 4);
         std::memcpy(s.xmit, pkt + 40, 8);
         s.sent_ns = mono_ns();
+        next_ns = (next_ns > s.sent_ns ? next_ns : s.sent_ns) + period_ns;
     };
 
     bool sending = true;
@@ -209,9 +345,13 @@ int main(int argc, char **argv)
                     stray++;
                     continue;
                 }
-                std::uint64_t us = (t - slots[idx].sent_ns) / 1000;
-                hist[us > HIST_US ? HIST_US : us]++;
-                replies++;
+                if (is_kod(r, in_msg[m].msg_len)) {
+                    kod++;
+                } else {
+                    std::uint64_t us = (t - slots[idx].sent_ns) / 1000;
+                    hist[us > HIST_US ? HIST_US : us]++;
+                    replies++;
+                }
                 slots[idx].sent_ns = 0;
                 if (sending)
                     send_one(slots[idx]);
@@ -229,9 +369,11 @@ int main(int argc, char **argv)
         }
         return HIST_US;
     };
-    std::printf("sent=%llu replies=%llu lost=%llu stray=%llu seconds=%.3f rate=%.0f p50_us=%d p99_us=%d\n",
+    std::printf("sent=%llu replies=%llu lost=%llu stray=%llu kod=%llu seconds=%.3f rate=%.0f p50_us=%d"
+                " p99_us=%d\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(replies),
-                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(stray), elapsed,
+                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(stray),
+                static_cast<unsigned long long>(kod), elapsed,
                 static_cast<double>(replies) / elapsed, replies ? percentile(0.5) : -1,
                 replies ? percentile(0.99) : -1);
     return 0;
