@@ -13,6 +13,7 @@
 #include "log.h"
 #include "platform.h"
 #include "resolver.h"
+#include "update.h"
 
 namespace {
 
@@ -166,70 +167,11 @@ void end_synchronization(const ntp_state *st, client_state *cs)
     cs->request_pending = false;
 }
 
-// The update of the wall clock for an accepted reply. Returns the outcome.
-[[nodiscard]] bool update_clock(ntp_state *st, client_state *cs, std::int64_t offset,
-                                std::int64_t delay)
-{
-    if (st->update_dryrun) {
-        log_event(st, st->log_update, st->syslog_update, LOG_INFO,
-                  "Ignored successful NTP time update");
-        return true;
-    }
-    timespec t = platform_now(CLOCK_REALTIME);
-    if (!ntp_add_offset(&t, offset)) {
-        log_all_impl(st, true, "Failed to set new time: %s",
-                     "the time is out of the range of this system's time_t");
-        return false;
-    }
-    clock_report report;
-    if (platform_set_clock(&t, ntp_error_bound_us(delay), st->rtc_fd, &report) != 0) {
-        log_all_impl(st, true, "Failed to set new time: %s", std::strerror(errno));
-        return false;
-    }
-    cs->clock_set = true;
-    // A refusal here (a sandbox that lets the clock be set but not the kernel's
-    // status) would repeat at every update: say it once.
-    if (report.sync_err != 0 && !cs->sync_refusal_reported) {
-        log_all_impl(st, false, "Warning: could not mark the clock as synchronised: %s",
-                     std::strerror(report.sync_err));
-        cs->sync_refusal_reported = true;
-    }
-    if (report.rtc_err != 0)
-        log_all_impl(st, true, "Failed to write the time to the real-time clock '%s': %s",
-                     report.rtc_device, std::strerror(report.rtc_err));
-    if (st->syslog_enable && st->syslog_update) {
-        ntp_decimal off = ntp_to_decimal(offset);
-        syslog(LOG_INFO, "Successful NTP time update, offset: %s%u.%06u sec", off.sign, off.sec,
-               off.usec);
-    }
-    if (st->log_update)
-        log_timespec(st, "Update success: ", &t);
-    return true;
-}
-
 // The end of a synchronization that has samples: the best one is logged and
-// stepped, and the exit rule for updates applies.
+// stepped (the exit rule for updates may end the process there).
 void update(ntp_state *st, client_state *cs)
 {
-    if (st->log_update_timestamps && log_has_output(st)) {
-        const char *prefixes[4] = {"  orig_ts -> ", "  recv_ts -> ", "  xmit_ts -> ",
-                                   "  ts_recv -> "};
-        for (int i = 0; i < 4; i++)
-            log_timestamp(st, prefixes[i], ntp_bytes(&cs->best_times[i]));
-    }
-    ntp_decimal off = ntp_to_decimal(cs->best_offset), del = ntp_to_decimal(cs->best_delay);
-    log_impl(st, "Offset: %s%u.%06u sec\n", off.sign, off.sec, off.usec);
-    log_impl(st, "Delay:  %s%u.%06u sec\n", del.sign, del.sec, del.usec);
-
-    bool ok = update_clock(st, cs, cs->best_offset, cs->best_delay);
-    if (st->exit_after_update) {
-        if (!ok) {
-            log_all_impl(st, true, "ERROR: Time update was unsuccessful, exiting...");
-            std::exit(1);
-        }
-        log_all_impl(st, false, "Time update was successful, exiting...");
-        std::exit(0);
-    }
+    update_apply(st, &cs->updates, &cs->best);
     end_synchronization(st, cs);
 }
 
@@ -249,12 +191,8 @@ void take_sample(ntp_state *st, client_state *cs, const net_datagram *d)
         log_impl(st, "Sample %i of %i: offset %s%u.%06u sec, delay %s%u.%06u sec\n", cs->samples,
                  st->num_update_samples, off.sign, off.sec, off.usec, del.sign, del.sec, del.usec);
     }
-    if (cs->samples == 1 || delay < cs->best_delay) {
-        cs->best_offset = offset;
-        cs->best_delay = delay;
-        const ntp_timestamp times[4] = {pkt.orig_ts, pkt.recv_ts, pkt.xmit_ts, d->t4};
-        std::memcpy(cs->best_times, times, sizeof(times));
-    }
+    if (cs->samples == 1 || delay < cs->best.delay)
+        cs->best = {offset, delay, {pkt.orig_ts, pkt.recv_ts, pkt.xmit_ts, d->t4}};
     if (cs->samples >= st->num_update_samples) {
         update(st, cs);
         return;

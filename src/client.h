@@ -12,6 +12,7 @@
 #include "conf.h"
 #include "net.h"
 #include "ntp.h"
+#include "update.h"
 
 // The client's exchange, kept by the loop.
 struct client_state {
@@ -26,13 +27,10 @@ struct client_state {
     ntp_timestamp sent_ts;    // T1 as sent, which the reply's origin must be
     ntp_timestamp left_at;    // when it left: the kernel's time, or else sent_ts
     ntp_packet request;
-    bool sync_refusal_reported; // the kernel refused the synchronised status once
-    bool clock_set;             // this run has stepped the clock
-    bool between_samples;       // the wait until reply_deadline is the one before the next sample
-    int samples;                // samples taken in this synchronization
-    std::int64_t best_offset;   // the sample of the lowest delay so far
-    std::int64_t best_delay;
-    ntp_timestamp best_times[4]; // its origin, receive, transmit and arrival times
+    bool between_samples; // the wait until reply_deadline is the one before the next sample
+    int samples;          // samples taken in this synchronization
+    update_sample best;   // the sample of the lowest delay so far
+    update_state updates;
 };
 
 // What a received reply is to the client.
@@ -68,8 +66,7 @@ void client_take_lookups(ntp_state *st, client_state *cs);
 [[nodiscard]] client_verdict client_check_reply(const client_state *cs, const net_datagram *d);
 
 // A reply (mode 4): dropped with its message, or taken as a sample. After the
-// last sample, the best one's offset and delay are logged, the clock is
-// stepped (or not, in dry run), the exit rule for updates applies and the next
+// last sample the best one is applied (update_apply()) and the next
 // synchronization is scheduled.
 void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d);
 

@@ -40,7 +40,7 @@ void dispatch(ntp_state *st, loop_state *ls, const net_datagram *d)
         server_flush(st, &ls->server);
         client_on_reply(st, &ls->client, d);
     } else if (mode == NTP_MODE_CLIENT) {
-        server_on_request(st, &ls->server, d, ls->client.clock_set);
+        server_on_request(st, &ls->server, d, ls->client.updates.clock_set);
     } else if (st->log_unknown_packet_mode && log_limit_pass(st, log_kind::unknown_mode)) {
         log_impl(st, "Ignoring unknown packet (mode=%u)\n", mode);
     }
