@@ -15,7 +15,8 @@
 // target's family). --first-byte replaces the leap indicator, version and mode
 // byte (0x1F: a version 3 packet of mode 7). --flood sends open loop, as fast
 // as it can and without a window, and counts whatever comes back (no
-// latencies).
+// latencies). Both report the milliseconds the generator ran and waited for
+// a core (run_ms, wait_ms; -1 where unknown).
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -111,6 +112,22 @@ bool loopback_addr(const std::string &text, int port, sockaddr_storage *ss, sock
     return false;
 }
 
+// Milliseconds this process ran and waited runnable for a core (Linux
+// schedstat), -1 where unknown: the wait tells that other work held the core.
+void sched_ms(double *run, double *wait)
+{
+    *run = *wait = -1;
+    std::FILE *f = std::fopen("/proc/self/schedstat", "r");
+    if (f == nullptr)
+        return;
+    unsigned long long r = 0, w = 0;
+    if (std::fscanf(f, "%llu %llu", &r, &w) == 2) {
+        *run = static_cast<double>(r) / 1e6;
+        *wait = static_cast<double>(w) / 1e6;
+    }
+    std::fclose(f);
+}
+
 bool is_kod(const std::uint8_t *r, unsigned len)
 {
     return len >= 48 && r[1] == 0 && std::memcmp(r + 12, "RATE", 4) == 0;
@@ -180,12 +197,14 @@ int flood(int fd, const options &o)
         if (poll(&pfd, 1, 20) > 0)
             drain();
     }
+    double run_ms, wait_ms;
+    sched_ms(&run_ms, &wait_ms);
     std::printf("sent=%llu replies=%llu kod=%llu short=%llu seconds=%.3f rate=%.0f kod_rate=%.0f"
-                " sent_rate=%.0f p50_us=-1 p99_us=-1\n",
+                " sent_rate=%.0f p50_us=-1 p99_us=-1 run_ms=%.0f wait_ms=%.0f\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(replies),
                 static_cast<unsigned long long>(kod), static_cast<unsigned long long>(short_pkts), elapsed,
                 static_cast<double>(replies) / elapsed, static_cast<double>(kod) / elapsed,
-                static_cast<double>(sent) / elapsed);
+                static_cast<double>(sent) / elapsed, run_ms, wait_ms);
     return 0;
 }
 
@@ -369,12 +388,14 @@ int main(int argc, char **argv)
         }
         return HIST_US;
     };
+    double run_ms, wait_ms;
+    sched_ms(&run_ms, &wait_ms);
     std::printf("sent=%llu replies=%llu lost=%llu stray=%llu kod=%llu seconds=%.3f rate=%.0f p50_us=%d"
-                " p99_us=%d\n",
+                " p99_us=%d run_ms=%.0f wait_ms=%.0f\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(replies),
                 static_cast<unsigned long long>(lost), static_cast<unsigned long long>(stray),
                 static_cast<unsigned long long>(kod), elapsed,
                 static_cast<double>(replies) / elapsed, replies ? percentile(0.5) : -1,
-                replies ? percentile(0.99) : -1);
+                replies ? percentile(0.99) : -1, run_ms, wait_ms);
     return 0;
 }
