@@ -21,12 +21,25 @@ def build_dir(path=None):
     return d
 
 
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+def free_port(ipv6=False):
+    """A UDP port free on IPv4 loopback; with ipv6, free on the IPv6 side too."""
+    for _ in range(50):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        if not ipv6:
+            return port
+        s6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        try:
+            s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            s6.bind(("::", port))
+            return port
+        except OSError:
+            pass
+        finally:
+            s6.close()
+    raise SystemExit("no UDP port free on both IPv4 and IPv6")
 
 
 def pinned(cpu, argv):
@@ -106,9 +119,11 @@ def echo_server(build, port, cpu=None, mode="batch"):
     return Proc([os.path.join(build, "bench", "udp-echo"), str(port), mode], cpu=cpu)
 
 
-def load(build, port, seconds, window, cpu=None, count=0, rate=0):
+def load(build, port, seconds, window, cpu=None, count=0, rate=0, host=None):
     argv = [os.path.join(build, "bench", "ntp-load"), "--port", str(port), "--seconds", str(seconds),
             "--window", str(window)]
+    if host:
+        argv += ["--host", host]
     if count:
         argv += ["--count", str(count)]
     if rate:
@@ -117,11 +132,11 @@ def load(build, port, seconds, window, cpu=None, count=0, rate=0):
     return {k: float(v) for k, v in re.findall(r"(\w+)=([-\d.]+)", out)}
 
 
-def wait_ready(build, port, timeout=5.0):
-    """Wait until a server on port answers one request."""
+def wait_ready(build, port, timeout=5.0, host=None):
+    """Wait until a server on port (of host, by default 127.0.0.1) answers one request."""
     end = time.time() + timeout
     while time.time() < end:
-        if load(build, port, 0.3, 1, count=1).get("replies", 0) > 0:
+        if load(build, port, 0.3, 1, count=1, host=host).get("replies", 0) > 0:
             return True
         time.sleep(0.05)
     return False

@@ -11,12 +11,12 @@
 // With --rate, requests are paced to that many per second (0: as fast as the
 // window allows); a request held up by the window is made up for by sending
 // the next ones sooner, unless --steady, where requests are never less than
-// 1/rate apart, as a well-behaved client sends. --source binds the socket to that local address (of the
-// target's family). --first-byte replaces the leap indicator, version and mode
-// byte (0x1F: a version 3 packet of mode 7). --flood sends open loop, as fast
-// as it can and without a window, and counts whatever comes back (no
-// latencies). Both report the milliseconds the generator ran and waited for
-// a core (run_ms, wait_ms; -1 where unknown).
+// 1/rate apart, as a well-behaved client sends. --source binds the socket to
+// that local address (of the target's family). --first-byte replaces the leap
+// indicator, version and mode byte (0x1F: a version 3 packet of mode 7).
+// --flood sends open loop, as fast as it can and without a window, and counts
+// whatever comes back (no latencies). Both report the milliseconds the
+// generator ran and waited for a core (run_ms, wait_ms; -1 where unknown).
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
