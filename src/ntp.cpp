@@ -29,8 +29,9 @@ std::uint32_t fraction_to_ns(std::uint32_t frac)
     return static_cast<std::uint32_t>((std::uint64_t{frac} * 1'000'000'000u) >> 32);
 }
 
-// MD5 (RFC 1321) of a message of at most 55 bytes: one block.
-void md5_short(const std::uint8_t *msg, std::size_t len, std::uint8_t (*digest)[16])
+// The first four bytes of the MD5 (RFC 1321) digest of a message of at most 55
+// bytes (one block), as a little-endian word: all a reference id takes of it.
+std::uint32_t md5_head(const std::uint8_t *msg, std::size_t len)
 {
     static constexpr std::uint32_t K[64] = {
         0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
@@ -52,8 +53,8 @@ void md5_short(const std::uint8_t *msg, std::size_t len, std::uint8_t (*digest)[
     for (int i = 0; i < 16; i++)
         m[i] = std::uint32_t{block[4 * i]} | std::uint32_t{block[4 * i + 1]} << 8 |
             std::uint32_t{block[4 * i + 2]} << 16 | std::uint32_t{block[4 * i + 3]} << 24;
-    std::uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+    constexpr std::uint32_t A0 = 0x67452301;
+    std::uint32_t a = A0, b = 0xefcdab89, c = 0x98badcfe, d = 0x10325476;
     for (int i = 0; i < 64; i++) {
         std::uint32_t f;
         int g;
@@ -69,18 +70,16 @@ void md5_short(const std::uint8_t *msg, std::size_t len, std::uint8_t (*digest)[
         int r = R[i / 16 * 4 + i % 4];
         a = d, d = c, c = b, b += x << r | x >> (32 - r);
     }
-    const std::uint32_t out[4] = {h[0] + a, h[1] + b, h[2] + c, h[3] + d};
-    for (int i = 0; i < 16; i++)
-        (*digest)[i] = static_cast<std::uint8_t>(out[i / 4] >> (8 * (i % 4)));
+    return A0 + a;
 }
 
 } // namespace
 
 void ntp_ref_id_ipv6(const std::uint8_t *addr, std::uint8_t (*ref_id)[4])
 {
-    std::uint8_t digest[16];
-    md5_short(addr, 16, &digest);
-    std::memcpy(*ref_id, digest, 4);
+    std::uint32_t head = md5_head(addr, 16);
+    for (int i = 0; i < 4; i++)
+        (*ref_id)[i] = static_cast<std::uint8_t>(head >> (8 * i));
 }
 
 ntp_timestamp timespec_to_ntp(const timespec *t)
