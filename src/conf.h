@@ -38,13 +38,14 @@ struct conf_network {
     unsigned prefix; // bits
 };
 
-// The server's rate limit: each source (an IPv4 address, or an IPv6 /64) is known by a slot of
-// a fixed table, chosen by a keyed hash; its requests have used up the rate
-// until due_us (monotonic), and it has gone over it over times.
+// The server's rate limit: each source (an IPv4 address, or an IPv6 /64) is
+// known by a slot of a fixed table, chosen by a keyed hash; its requests have
+// used up the rate until due_us, and it gets no kiss-o'-death before
+// kiss_due_us (both monotonic).
 struct rate_slot {
     std::uint64_t source;
     std::uint64_t due_us;
-    std::uint32_t over;
+    std::uint64_t kiss_due_us;
 };
 constexpr std::size_t CONF_RATE_SLOTS = 1024;
 

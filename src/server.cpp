@@ -11,10 +11,11 @@
 
 namespace {
 
-// Requests over the rate of their source: one in this many gets a kiss-o'-death
-// (with ratelimit.kod), so that a client that listens learns to slow down, and
-// one that does not learns nothing; the others get nothing.
-constexpr std::uint32_t SERVER_KISS_EVERY = 16;
+// A source over its rate gets a kiss-o'-death (with ratelimit.kod) at most once
+// in this time, so that a client that listens learns to slow down, and a flood
+// gets no more answers than the rate allows and one a second; the other
+// requests over the rate get nothing.
+constexpr std::uint64_t SERVER_KISS_INTERVAL_US = 1'000'000;
 
 enum class rate_verdict { answer, kiss, drop };
 
@@ -86,8 +87,10 @@ rate_verdict rate_check(ntp_state *st, const net_addr *from)
     if (slot.due_us < now_us)
         slot.due_us = now_us;
     if (slot.due_us - now_us > static_cast<std::uint64_t>(st->ratelimit_burst - 1) * interval) {
-        return st->ratelimit_kod && slot.over++ % SERVER_KISS_EVERY == 0 ? rate_verdict::kiss
-                                                                         : rate_verdict::drop;
+        if (!st->ratelimit_kod || slot.kiss_due_us > now_us)
+            return rate_verdict::drop;
+        slot.kiss_due_us = now_us + SERVER_KISS_INTERVAL_US;
+        return rate_verdict::kiss;
     }
     slot.due_us += interval;
     return rate_verdict::answer;
