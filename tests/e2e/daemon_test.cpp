@@ -21,8 +21,10 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
         d->write("d.conf", "enable_client = yes\n");
         d->write("d.d/10-a.conf", "num_update_tries = 5\n");  // before 2-b
         d->write("d.d/2-b.conf", "num_update_tries = 0\n");
+        mkdir((*d / "d.d/3-dir.conf").c_str(), 0755);  // not a file: passed over
     }
     dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
+    dir.write("long.conf", "enable_client = yes\n" + std::string(1100, '#') + "\n");
     const std::tuple<strings, std::string, int, std::string, std::string> rows[] = {
         {{"--help"}, "", 0, "Usage: " + bin + " [OPTION]...\n", ""}, {{"--version"}, "", 0, "ntp-quorix v0.2.6\n", ""},
         {{"-c"}, "", 1, "", bin + ": '-c': missing argument\n"},
@@ -36,6 +38,8 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
          "Failed to parse 'poll_interval' key: value '5' was invalid\n" + failed + "'@/none.conf'\n"},
         {{"--stdin"}, "poll_interval = 60", 1, "", "Config line too long in '<stdin>'\nFailed to load config file "
          "'/etc/ntp-quorix.conf'\n"},
+        {{"-c", "@/long.conf"}, "", 1, "", "Config line too long in '@/long.conf'\nFailed to load config file "
+         "'@/long.conf'\n"},
         {{"-c", "@/d.conf"}, "", 1, "", d_error}, {{"-c", "$/d.conf"}, "", 1, "", replace_all(d_error, "@", "$")},
         {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", loaded},
         {{"--disable-d", "--enable-d", "-c", "@/d.conf"}, "", 1, "", d_error},
@@ -167,6 +171,7 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
                   static_cast<std::uint8_t>(synced ? 8 : 16), 0x06, 0xE3})) << vn;
         EXPECT_EQ(bytes(rep.begin() + 24, rep.begin() + 32), xmit);
         EXPECT_NEAR(ntp_seconds(&rep[32]), sent + clock, 0.05);
+        EXPECT_NEAR(ntp_seconds(&rep[40]), sent + clock, 0.05);
         EXPECT_LT(real_now() - sent, 0.05);
     };
     for (int vn = 0; vn <= 5; vn++)
@@ -271,7 +276,7 @@ TEST_F(DaemonTest, SafeToExpose)
     unserved.send(req, port);
     EXPECT_TRUE(unserved.recv(300).empty());
     int answers = 0, kisses = 0;
-    for (int i = 0; i < 20; i++)
+    for (int i = 0; i < 20; i++)  // a burst of 4, then one kiss in a second
         a.send(req, port);
     for (bytes rep; (rep = a.recv(300)).size() == 48;)
         (rep[1] == 0 && std::memcmp(&rep[12], "RATE", 4) == 0 ? kisses : answers)++;

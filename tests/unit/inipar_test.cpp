@@ -96,6 +96,7 @@ TEST(IniparTest, LookupsAndDeepTrees)
     EXPECT_EQ(inipar_find_key(&p.ctx, "a"), nullptr);
     inipar_tree_node *a = inipar_find_tree_node(&p.ctx, nullptr, "ab", 1);
     EXPECT_EQ(inipar_add_valuenode(&p.ctx, a, "v", 1, nullptr, 0), nullptr);
+    EXPECT_TRUE(!inipar_add_subnode(&p.ctx, a, nullptr, 0) && !inipar_add_subnode(nullptr, a, "v", 1));
     EXPECT_NE(inipar_add_valuenode(&p.ctx, a, "v", 1, "w", 1), nullptr);
     EXPECT_EQ(p.dump(), "a.x=1;a.x=3;" + deep + "leaf=1;d=0;|a{x=3 v=w} d=0");
 }
