@@ -232,7 +232,9 @@ struct dir_list_guard {
 {
     // "/etc/ntp-quorix.conf" -> "/etc/ntp-quorix.d"
     std::size_t len = std::strlen(config_path);
-    char *dname = static_cast<char *>(std::malloc(len + 3));
+    std::unique_ptr<char, decltype(&std::free)> name(static_cast<char *>(std::malloc(len + 3)),
+                                                     &std::free);
+    char *dname = name.get();
     if (dname == nullptr) {
         std::fprintf(stderr, "Could not allocate memory for \".d\" name: %s\n",
                      std::strerror(errno));
@@ -245,10 +247,8 @@ struct dir_list_guard {
     ptrarr listing{};
     if (dir_list(&listing, dname) != 0) {
         std::fprintf(stderr, "An error occured during listing the directory '%s'\n", dname);
-        std::free(dname);
         return -1;
     }
-    std::free(dname);
 
     dir_list_guard guard{&listing};
     for (std::size_t i = 0; i < listing.count; i++) {

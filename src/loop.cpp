@@ -107,9 +107,9 @@ void main_loop(ntp_state *st)
     timespec start = platform_now(CLOCK_MONOTONIC);
     client_start(st, &ls.client, &start);
     // A socket of -1 (no IPv6, no lookup thread) is left out by poll().
-    pollfd pfd[3] = {{st->sock, POLLIN, 0},
-                     {st->sock6, POLLIN, 0},
-                     {st->resolver.running ? st->resolver.fd : -1, POLLIN, 0}};
+    pollfd pfd[3] = {{st->sock, POLLIN, {}},
+                     {st->sock6, POLLIN, {}},
+                     {st->resolver.running ? st->resolver.fd : -1, POLLIN, {}}};
 
     for (;;) {
         timespec now = platform_now(CLOCK_MONOTONIC);

@@ -14,8 +14,9 @@
 
 int main(int argc, char **argv)
 {
-    // exec() may be given an empty argument vector; the messages still need a name.
-    const char *progname = argc > 0 && argv[0] != nullptr ? argv[0] : "ntp-quorix";
+    // exec() may be given an empty argument vector (argv[0] is then its end, a
+    // null pointer); the messages still need a name.
+    const char *progname = argv[0] != nullptr ? argv[0] : "ntp-quorix";
 
     auto *st = static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state)));
     if (st == nullptr) {

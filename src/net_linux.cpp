@@ -81,7 +81,7 @@ void net_warm_up(int sock)
     std::ignore = sendmsg(sock, &nowhere, MSG_DONTWAIT);
     net_drain_sent_reports(sock);
     std::ignore = recv(sock, &c, 0, MSG_DONTWAIT | MSG_PEEK);
-    pollfd pfd{sock, POLLIN, 0};
+    pollfd pfd{sock, POLLIN, {}};
     std::ignore = poll(&pfd, 1, 0);
     mmsghdr none{};
     std::ignore = recvmmsg(sock, &none, 0, MSG_DONTWAIT, nullptr);

@@ -29,7 +29,7 @@ void net_warm_up(int sock)
     std::ignore = inet_addr("127.0.0.1");
     char c = 0;
     std::ignore = recv(sock, &c, 0, MSG_DONTWAIT | MSG_PEEK);
-    pollfd pfd{sock, POLLIN, 0};
+    pollfd pfd{sock, POLLIN, {}};
     std::ignore = poll(&pfd, 1, 0);
 }
 

@@ -1,5 +1,6 @@
 #include "ntp.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -133,7 +134,7 @@ ntp_decimal ntp_to_decimal(std::int64_t v)
     // The floor in microseconds, then sign and magnitude: the same number
     // as floor and positive fraction, written as people read it.
     std::int64_t us = std::int64_t{whole} * 1'000'000 + fraction_to_ns(frac) / 1000;
-    auto mag = static_cast<std::uint64_t>(us < 0 ? -us : us);
+    auto mag = static_cast<std::uint64_t>(std::llabs(us));
     return {us < 0 ? "-" : "", static_cast<std::uint32_t>(mag / 1'000'000),
             static_cast<std::uint32_t>(mag % 1'000'000)};
 }

@@ -12,6 +12,7 @@
 #include <sys/timex.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,7 @@ bool rtc_path(char (*path)[96])
     if (name == nullptr || *name == '\0')
         return errno = ENOENT, false;
     int len = std::snprintf(*path, sizeof(*path), name[0] == '/' ? "%s" : "/dev/%s", name);
-    return len >= 0 && static_cast<std::size_t>(len) < sizeof(*path)
+    return static_cast<std::size_t>(len) < sizeof(*path) // an error (-1) is too long too
         ? true
         : (errno = ENAMETOOLONG, false);
 }
@@ -64,9 +65,7 @@ bool rtc_path(char (*path)[96])
 {
     // The kernel's own limit: beyond 16 s of maximum error it gives up.
     constexpr long MAX_ERROR_LIMIT_US = 16'000'000;
-    long max_error = max_error_us < 0       ? 0
-        : max_error_us > MAX_ERROR_LIMIT_US ? MAX_ERROR_LIMIT_US
-                                            : static_cast<long>(max_error_us);
+    long max_error = static_cast<long>(std::min<std::int64_t>(max_error_us, MAX_ERROR_LIMIT_US));
     timex tx{};
     if (adjtimex(&tx) < 0)
         return -1;
