@@ -1,6 +1,6 @@
 // Fuzzes what the daemon reads from outside. After an even first byte comes a
-// configuration on standard input: it loads with every integer in its range and
-// every network well formed, or fails. After an odd one, 48 bytes of packet go to
+// configuration on standard input: it loads with every network well formed, or
+// fails. After an odd one, 48 bytes of packet go to
 // the client and to the server; the first byte's bits 1 to 5 choose an IPv6
 // source, a pending request, one sent, the packet's origin as its T1, and a
 // source port other than the server's. Only a reply to the request sent, from a
@@ -38,19 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                          : std::fopen("/dev/null", "r");
         stderr = std::fopen("/dev/null", "w");
         ntp_state *s = static_cast<ntp_state *>(std::calloc(1, sizeof(ntp_state)));
-        int res = load_config(s, "fuzz.conf", false, true);
+        std::ignore = load_config(s, "fuzz.conf", false, true);
         std::fclose(stdin), std::fclose(stderr);
         stdin = saved_in, stderr = saved_err;
-        const std::int32_t ranges[][3] = {{s->logrotate_max_size, 1, 10000}, {s->logrotate_num_backups, 0, 1000},
-            {s->send_timeout, 100, INT32_MAX}, {s->recv_timeout, 100, INT32_MAX}, {s->first_update_delay, 0, 2147483},
-            {s->poll_interval, 10, 2147483}, {s->resolve_retry_timeout, 100, 25000}, {s->num_update_tries, 1, 1000},
-            {s->resolve_timeserver_again_after, 0, 25000}, {s->server_select, 0, 1}, {s->bind_port, 1, 65535},
-            {s->num_update_samples, 1, 64}, {s->update_sample_interval, 100, 60000}, {s->ratelimit_rate, 0, 1000000},
-            {s->ratelimit_burst, 1, 10000}};
-        for (const auto &r : ranges) {
-            if (res == 0 && (r[0] < r[1] || r[0] > r[2]))
-                __builtin_trap();
-        }
         for (const ptrarr *nets : {&s->server_allow, &s->server_deny}) {
             for (std::size_t i = 0; i < nets->count; i++) {
                 auto *net = static_cast<conf_network *>(nets->items[i]);

@@ -7,7 +7,8 @@ using DaemonTest = daemon_test;
 
 // Options act in order: --help and --version end the parsing, the last -c and
 // the last of --enable-d and --disable-d win, and --stdin wins over -c; the .d
-// files are read in byte order, on the disk ('@', in /tmp) and on tmpfs ('$').
+// files are read in byte order, on the disk ('@', in /tmp) and on tmpfs ('$'),
+// and a failed read of the directory is not taken for its end.
 // A client without servers stops at start-up, which proves the load succeeded.
 TEST_F(DaemonTest, OptionsAndTheirPrecedence)
 {
@@ -55,14 +56,17 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
         EXPECT_EQ(read_file(d.out).substr(0, out.size()), out);
         EXPECT_EQ(read_file(d.err), paths(err));
     }
+    process unread(dir, {"-c", dir / "d.conf"}, {"QUORIX_FAKE_READDIR_FAIL=1"});  // the shim fails every readdir
+    ASSERT_TRUE(unread.wait(10));
+    EXPECT_EQ(read_file(unread.err), paths("Could not read directory '@/d.d': Value too large for defined data type\n"
+              "An error occured during listing the directory '@/d.d'\nFailed to load config file '@/d.conf'\n"));
 }
 
-// One run per row, the client of a server with the real clock (or, last, a
-// day ahead), its own clock s off under the shim, or, with no environment,
-// the kernel's clock without the capability to set it. A step lands on the
-// real time, and the kernel is told that the clock is synchronised within half
-// the round trip. Just before 2038-01-19 03:14:08 a 32-bit time_t cannot take
-// a step a day ahead: it is refused, the clock untouched.
+// One run per row, the client of a server with the real clock (or, last, a day
+// ahead), its own clock off under the shim (or, with no environment, the kernel's
+// clock without the capability to set it). A step lands on the real time, the
+// kernel told it is synchronised within half the round trip. Just before 2038 a
+// 32-bit time_t cannot take a step a day ahead: it is refused.
 TEST_F(DaemonTest, ClientOutcomesAndExitRules)
 {
     const std::string success = "Time update was successful, exiting...\n", once = "exit_after_update = 1\n";
@@ -129,20 +133,16 @@ TEST_F(DaemonTest, ClientOutcomesAndExitRules)
     }
 }
 
-// A client and server daemon 100 s ahead, in one run. While the name of its
-// server takes 300 ms to look up, it answers at once versions 0 to 4 in kind
-// (server_answer_v4; extension data ignored), not 5, and as not synchronised
-// (server_require_sync); it drops what is not a packet, a version it does not
-// speak or another mode (a marker comes last). Then a burst of three samples,
-// T1 read after the lookup: the server answers the first after 60 ms, the
-// second at once, refuses the third and loses the fourth request; the fifth,
-// the last the try budget allows, brings the third sample. The daemon is
-// stopped while the best sample and a request arrive, and still times both
-// right: T4 and the request's arrival are the kernel's times, and T1 the
-// kernel's time the request left (the shim has it 20 ms after the send). The
-// clock is stepped once, by the second sample's offset less 10 ms, and it
-// answers as synchronised, 40 requests at once. Without the kernel's times it
-// reads the clock when it resumes, and the first sample is the best.
+// A client and server 100 s ahead. While its server's name takes 300 ms to look
+// up, it answers versions 0 to 4 in kind (extension data ignored), not 5, as not
+// synchronised, and drops what is not a packet, version 4 and other modes. Then
+// a burst of three samples, T1 read after the lookup: the server answers the
+// first after 60 ms, the second at once, refuses the third, loses the fourth
+// request, and the fifth, the last try, brings the third sample. Stopped while
+// the best sample and a request arrive, the daemon still times both right with
+// the kernel's times (T1 when the request left: the shim has it 20 ms late); it
+// steps once, by the second sample's offset less 10 ms, and answers as
+// synchronised, 40 at once. Without the kernel's times the first sample is best.
 TEST_F(DaemonTest, ClientAndServerInOneRun)
 {
     temp_dir dir;
@@ -226,14 +226,13 @@ TEST_F(DaemonTest, ClientAndServerInOneRun)
     EXPECT_EQ(answers, 40);
 }
 
-// Exposed to others. A symbolic link planted as the log file is never
-// followed: at start the daemon refuses it; planted after a rotation, the next
-// rotation moves the link away. A flood of odd packets writes ten lines, and a
-// second later a count of those held back. A network that is not served
-// gets nothing; a source over its rate gets its burst, then a kiss-o'-death
-// now and then, while another source is answered. Run as another user, the
-// daemon keeps only the capability to set the clock (in a user namespace of
-// its own, where no capability reaches the host's clock).
+// Exposed. A symbolic link planted as the log file is refused at start, and
+// moved away by the next rotation when planted after one. A flood of odd
+// packets writes ten lines, and a second later a count of those held back. A
+// denied address, or one outside the allowed network, gets nothing; a source
+// over its rate gets its burst and a kiss-o'-death, another is answered. As
+// another user it keeps only the capability to set the clock (in a user
+// namespace of its own, where no capability reaches the host's clock).
 TEST_F(DaemonTest, SafeToExpose)
 {
     if (!user_namespaces())
@@ -253,7 +252,8 @@ TEST_F(DaemonTest, SafeToExpose)
     const std::array<std::uint8_t, 48> req{0x1B};
     auto d = std::make_unique<process>(dir, strings{"--stdin"}, strings{}, conf + "enable_server = 1\nbind_port = " +
         std::to_string(port) + "\nlogrotate.max_size = 1\nlog.incoming_update_req = 1\nlog.unserved_req = 1\n"
-        "ratelimit.rate = 2\nratelimit.burst = 4\nserver_deny.two = 127.0.0.2\nuser = daemon\nlog.config = 1\n", true,
+        "ratelimit.rate = 2\nratelimit.burst = 4\nserver_allow.lo = 127.0.0.0/26\nserver_deny.two = 127.0.0.2\n"
+        "user = daemon\nlog.config = 1\n", true,
         QUORIX_BIN, true);
     wait_text(d->err, "Local address: ");
     for (int i = 0; i < 40; i++) {  // the lines of 40 sources, 76 bytes each, rotate the log
@@ -275,6 +275,7 @@ TEST_F(DaemonTest, SafeToExpose)
         a.send(std::array<std::uint8_t, 48>{0x1F}, port);  // mode 7
     unserved.send(req, port);
     EXPECT_TRUE(unserved.recv(300).empty());
+    udp_peer(0x7F000040).send(req, port);  // 127.0.0.64, outside the served /26
     int answers = 0, kisses = 0;
     for (int i = 0; i < 20; i++)  // a burst of 4, then one kiss in a second
         a.send(req, port);
@@ -288,13 +289,13 @@ TEST_F(DaemonTest, SafeToExpose)
     EXPECT_NE(err.find("190 similar messages suppressed (unknown packet mode)\n"), err.npos) << err;
     EXPECT_NE(err.find("Ignoring update request from 127.0.0.2:" + std::to_string(unserved.port) +
                        ", its network is not served\n"), err.npos) << err;
+    EXPECT_NE(err.find("Ignoring update request from 127.0.0.64:"), err.npos) << err;
 }
 
-// Over IPv6: the daemon synchronises from a server on ::1 given as an address
-// and serves over IPv6 (server_ipv6), in kind, its reference id from the MD5
-// digest of its address (::), with the socket's row in the start-up report; a
-// reply from another port of ::1 is dropped. Then from a name with only an IPv6
-// address (timeserver_family = any), with an IPv6 network it does not serve.
+// Over IPv6: synchronised from [::1] given as an address, it serves in kind with
+// the reference id from the MD5 digest of :: and reports the socket; a reply
+// from another port is dropped. Then from a name with only an IPv6 address
+// (timeserver_family = any), with an IPv6 network it does not serve.
 TEST_F(DaemonTest, OverIPv6)
 {
     for (const char *host : {"[::1]", "six.test"}) {

@@ -6,7 +6,7 @@
 //   clock_settime records "settime <requested> <real>" and moves only the offset;
 //   adjtimex records its arguments and reads as never synchronised, or fails
 //   with EPERM under $QUORIX_FAKE_ADJTIMEX_FAIL; setting a real-time clock
-//   (any file) records "rtc <date and time>"; syslog records "syslog <priority> <text>";
+//   (any file) records "rtc <date and time>";
 //   getaddrinfo gives 127.0.0.1, or ::1 for IPv6 and names six.*, after
 //   $QUORIX_FAKE_RESOLVE_DELAY_MS, and nothing under .invalid;
 //   readdir fails with EOVERFLOW under $QUORIX_FAKE_READDIR_FAIL.
@@ -19,7 +19,6 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/timex.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -174,21 +173,6 @@ int getaddrinfo(const char *name, const char *, const addrinfo *hints, addrinfo 
 }
 
 void freeaddrinfo(addrinfo *) {}
-
-[[gnu::format(printf, 2, 0)]] void vsyslog(int priority, const char *fmt, va_list ap)
-{
-    char text[1024];
-    std::vsnprintf(text, sizeof(text), fmt, ap);
-    record("syslog %d %s", priority, text);
-}
-
-[[gnu::format(printf, 2, 3)]] void syslog(int priority, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vsyslog(priority, fmt, ap);
-    va_end(ap);
-}
 
 int ioctl(int fd, unsigned long request, ...)
 {

@@ -8,7 +8,6 @@
 #include <linux/capability.h>
 
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "conf.h"
@@ -25,28 +24,12 @@ bool poll_until(double seconds, const std::function<bool()> &done)
     return done();
 }
 
-// Where the shim preloaded into this process records; removed at the end.
-const struct shim_log_file {
-    std::string path = "/tmp/quorix-shim-" + std::to_string(getpid()) + ".log";
-    shim_log_file() { setenv("QUORIX_FAKE_LOG", path.c_str(), 1); }
-    ~shim_log_file() { std::filesystem::remove(path); }
-} shim_log;
-
 } // namespace
 
 std::string temp_dir::write(const std::string &name, const std::string &text) const
 {
     std::ofstream(*this / name, std::ios::binary) << text;
     return *this / name;
-}
-
-std::string syslog_since()
-{
-    std::string said, line;
-    for (std::istringstream in(read_file(shim_log.path)); std::getline(in, line);)
-        said += line.starts_with("syslog ") ? line.substr(7, 1) + ":" + line.substr(9) + "\n" : "";
-    std::filesystem::remove(shim_log.path);
-    return said;
 }
 
 bool user_namespaces()

@@ -87,8 +87,8 @@ struct udp_peer {  // on 127.0.0.1, another IPv4 loopback address, or ::1; from:
     void send(std::span<const std::uint8_t> data, std::uint16_t to);
 };
 
-// In the unit tests (the shim preloaded): the system log since the last call,
-// "<priority>:<text>\n" per message.
+// In the unit tests: the system log since the last call, "<priority>:<text>\n"
+// per message.
 std::string syslog_since();
 
 #endif

@@ -1,10 +1,8 @@
-// The client's decisions on replies, its tries and its choice of servers, on
-// a state loaded from a configuration, sending to peers on 127.0.0.1; whom the
-// server serves.
+// The client's decisions on replies and its tries with two servers in turn, on
+// a state loaded from a configuration, sending to peers on 127.0.0.1.
 
 #include "client.h"
 #include "platform.h"
-#include "server.h"
 #include "support.h"
 
 namespace {
@@ -128,49 +126,4 @@ TEST(ClientTest, TriesAndServersInTurn)
     EXPECT_NEAR(run.wait_ms(), 1500, 100);
     run.cs.tries_left = 0;
     EXPECT_EXIT(client_on_due(st, &run.cs), ::testing::ExitedWithCode(1), "Time update was not successful");
-}
-
-// In rotate order the servers come in turn, at random each may come; servers
-// whose names did not resolve are never chosen unless names may be resolved
-// when a server is chosen.
-TEST(ClientTest, ServerChoice)
-{
-    const std::string resolve = "resolve_timeservers = yes\nignore_unresolved_timeservers = yes\n";
-    for (const auto &[config, want] : {std::pair<std::string, std::string>{"", "abcabca"},
-                                       {resolve, "acacaca"},
-                                       {resolve + "server_select = random\n", "a c"},
-                                       {"server_select = random\n", "abc"}}) {
-        client_run run(config + "timeserver.a = good.test\ntimeserver.b = nx.invalid\ntimeserver.c = good.test\n");
-        std::string seen;
-        for (int i = 0; i < 200; i++) {
-            timeserver_entry *ts = select_timeserver(run.l.st.get());
-            seen += ts == run.server(0) ? 'a' : ts == run.server(1) ? 'b' : ts == run.server(2) ? 'c' : '?';
-        }
-        EXPECT_TRUE(config.find("random") != std::string::npos || seen.substr(0, 7) == want) << config << seen;
-        for (char c : {'a', 'b', 'c'})
-            EXPECT_EQ(seen.find(c) != std::string::npos, want.find(c) != std::string::npos) << config << c;
-    }
-}
-
-// Denied networks are never served; when networks are allowed, only those.
-// Prefixes end inside a byte, and an address given with host bits counts as
-// its network.
-TEST(ServerTest, WhomItServes)
-{
-    const std::tuple<std::string, std::string> rows[] = {  // configuration; served among .0.1, .1.5, .1.200, .7.7
-        {"", "1111"}, {"server_deny.a = 192.168.1.128/25\n", "1101"}, {"server_allow.a = 192.168.1.77/24\n", "0110"},
-        {"server_allow.a = 192.168.0.0/23\n", "1110"}, {"server_allow.a = 192.168.0.0/16\nserver_deny.b = 192.168.1.5\n", "1011"},
-        {"server_allow.a = 192.168.7.7/32\nserver_allow.b = 192.168.0.1/31\n", "1001"}, {"server_deny.a = 0.0.0.0/0\n", "0000"},
-    };
-    for (const auto &[config, want] : rows) {
-        temp_dir dir;
-        loaded l = load_conf(dir, config + "\n");
-        std::string served;
-        for (const char *a : {"192.168.0.1", "192.168.1.5", "192.168.1.200", "192.168.7.7"}) {
-            in_addr addr;
-            inet_aton(a, &addr);
-            served += server_serves(l.st.get(), AF_INET, reinterpret_cast<const std::uint8_t *>(&addr)) ? "1" : "0";
-        }
-        EXPECT_EQ(served, want) << config << l.err;
-    }
 }
