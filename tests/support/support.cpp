@@ -41,11 +41,6 @@ bool user_namespaces()
     return pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
 }
 
-bool kernel_times()
-{
-    const char *none = std::getenv("QUORIX_NO_KERNEL_TIMES");
-    return linux_variant && (none == nullptr || *none != '1');
-}
 
 std::string read_file(const std::string &path)
 {
@@ -68,11 +63,6 @@ std::size_t count(const std::string &s, const std::string &what)
     return n;
 }
 
-std::string stderr_of(const std::function<void()> &f)
-{
-    ::testing::internal::CaptureStderr();
-    return f(), ::testing::internal::GetCapturedStderr();
-}
 
 loaded load_conf(const temp_dir &dir, const std::string &text, bool use_d_dir)
 {
@@ -142,16 +132,7 @@ bool process::wait(double seconds)
     });
 }
 
-std::unique_ptr<process> start(const temp_dir &dir, const std::string &config, const strings &env)
-{
-    return std::make_unique<process>(dir, strings{"--disable-d", "-c", dir.write("test.conf", config)}, env);
-}
 
-std::string client_conf(std::uint16_t port, const std::string &extra, const std::string &host)
-{
-    return "enable_client = 1\nlog.stderr = 1\nrecv_timeout = 100\nnum_update_tries = 1\ntimeserver.a = " + host +
-           ":" + std::to_string(port) + "\n" + extra;
-}
 
 void daemon_test::SetUp()
 {
@@ -170,11 +151,6 @@ std::string wait_text(const std::string &path, const std::string &text, double s
     return s;
 }
 
-double seconds_in(const std::string &text, const std::string &label)
-{
-    std::size_t at = text.find(label);
-    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
-}
 
 double ntp_seconds(const std::uint8_t *p)
 {

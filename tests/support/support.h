@@ -28,7 +28,11 @@ using strings = std::vector<std::string>;
 // the kernel's times of datagrams (none under emulation: QUORIX_NO_KERNEL_TIMES=1).
 // A user namespace can be made (not under qemu-user, whose threads make unshare() fail).
 constexpr bool linux_variant = QUORIX_LINUX;
-bool kernel_times();
+inline bool kernel_times()
+{
+    const char *none = std::getenv("QUORIX_NO_KERNEL_TIMES");
+    return linux_variant && (none == nullptr || *none != '1');
+}
 bool user_namespaces();
 
 struct temp_dir {  // in /tmp (or base), removed with its contents at scope end
@@ -41,7 +45,10 @@ struct temp_dir {  // in /tmp (or base), removed with its contents at scope end
 std::string read_file(const std::string &path);
 std::string replace_all(std::string s, const std::string &from, const std::string &to);
 std::size_t count(const std::string &s, const std::string &what);
-std::string stderr_of(const std::function<void()> &f);
+inline std::string stderr_of(const std::function<void()> &f)
+{
+    return ::testing::internal::CaptureStderr(), f(), ::testing::internal::GetCapturedStderr();
+}
 inline double real_now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
 // A state record as main() makes it, after load_config() of dir/t.conf, written
@@ -60,6 +67,11 @@ struct process {
             bool shim = true, const char *program = QUORIX_BIN, bool userns = false);
     ~process();
     bool wait(double seconds);
+    std::string error_output(double seconds = 10)  // once it has ended
+    {
+        EXPECT_TRUE(wait(seconds)) << "still running";
+        return read_file(err);
+    }
 };
 // Tests of the daemon, which run only once the shim proves to load. start(): the
 // daemon on config; client_conf(): a client of host:port with one try of 100 ms,
@@ -67,14 +79,25 @@ struct process {
 struct daemon_test : ::testing::Test {
     void SetUp() override;
 };
-std::unique_ptr<process> start(const temp_dir &dir, const std::string &config, const strings &env = {});
-std::string client_conf(std::uint16_t port, const std::string &extra = "", const std::string &host = "127.0.0.1");
+inline auto start(const temp_dir &dir, const std::string &config, const strings &env = {})
+{
+    return std::make_unique<process>(dir, strings{"--disable-d", "-c", dir.write("test.conf", config)}, env);
+}
+inline std::string client_conf(std::uint16_t port, const std::string &extra = "", const std::string &host = "127.0.0.1")
+{
+    return "enable_client = 1\nlog.stderr = 1\nrecv_timeout = 100\nnum_update_tries = 1\ntimeserver.a = " + host +
+           ":" + std::to_string(port) + "\n" + extra;
+}
 
 // The file once it holds text; the number after the first label (NAN: none); NTP
 // seconds as Unix time; a reply (LI 0, VN 3) to req from a server offset_s ahead
 // of the real clock that received it held_s ago.
 std::string wait_text(const std::string &path, const std::string &text, double seconds = 5);
-double seconds_in(const std::string &text, const std::string &label = "Offset: ");
+inline double seconds_in(const std::string &text, const std::string &label = "Offset: ")
+{
+    std::size_t at = text.find(label);
+    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
+}
 double ntp_seconds(const std::uint8_t *p);
 std::array<std::uint8_t, 48> make_reply(const bytes &req, double offset_s, double held_s = 0);
 
