@@ -1,5 +1,6 @@
 """Shared pieces of the benchmark scripts: processes pinned to cores, chronyd
-configurations on loopback, the load generator, memory readings."""
+configurations on loopback, the load generator, memory readings, the time a
+process waited for a core that other work held, and a wait for idle cores."""
 import os
 import re
 import signal
@@ -73,6 +74,15 @@ class Proc:
             return None
         return None
 
+    def sched(self):
+        """(ran, waited runnable for a core) in ms so far, of its main thread."""
+        try:
+            with open(f"/proc/{self.p.pid}/schedstat") as f:
+                run, wait = f.read().split()[:2]
+            return int(run) / 1e6, int(wait) / 1e6
+        except (OSError, ValueError):
+            return 0.0, 0.0
+
     def fds(self):
         try:
             return len(os.listdir(f"/proc/{self.p.pid}/fd"))
@@ -107,10 +117,10 @@ def chrony_conf(directory, port, extra=""):
     return path
 
 
-def chronyd_server(port, cpu=None):
+def chronyd_server(port, cpu=None, extra=""):
     tmp = tempfile.mkdtemp(prefix="quorix-chrony-")
     # -x: never touch the clock.
-    proc = Proc([CHRONYD, "-x", "-d", "-u", "root", "-f", chrony_conf(tmp, port)], cpu=cpu)
+    proc = Proc([CHRONYD, "-x", "-d", "-u", "root", "-f", chrony_conf(tmp, port, extra)], cpu=cpu)
     proc.chrony_dir = tmp
     return proc
 
@@ -140,6 +150,46 @@ def wait_ready(build, port, timeout=5.0, host=None):
             return True
         time.sleep(0.05)
     return False
+
+
+# A measurement where the server or the load generator waited this share of
+# it for a core that other work held says more about that work than about the
+# server: the benchmarks mark it and measure again.
+DISTURBED = 0.10
+
+
+def idle_share(cores=(0, 1), seconds=1.0):
+    """The least idle share of the cores over the next seconds."""
+    def ticks():
+        out = {}
+        with open("/proc/stat") as f:
+            for line in f:
+                name = line.split()[0]
+                if name[3:].isdigit() and int(name[3:]) in cores:
+                    t = [int(x) for x in line.split()[1:]]
+                    out[int(name[3:])] = (t[3] + t[4], sum(t))
+        return out
+    t0 = ticks()
+    time.sleep(seconds)
+    t1 = ticks()
+    return min((t1[c][0] - t0[c][0]) / max(1, t1[c][1] - t0[c][1]) for c in t0) if t0 else 1.0
+
+
+class QuietGate:
+    """Before a measurement is done again: wait, up to a budget for the whole
+    run, for a second in which other work left both cores mostly idle."""
+
+    def __init__(self, budget=60.0, idle=0.85):
+        self.budget, self.idle = budget, idle
+
+    def wait(self):
+        while self.budget > 0:
+            start = time.monotonic()
+            quiet = idle_share() >= self.idle
+            self.budget -= time.monotonic() - start
+            if quiet:
+                return True
+        return False
 
 
 def median(values):
