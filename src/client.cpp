@@ -140,6 +140,30 @@ void start_synchronize(ntp_state *st, client_state *cs, timeserver_entry *ts)
     send_request(st, cs, ts);
 }
 
+// Choose the server of the next synchronization (rotate or random). Returns
+// null only when names cannot be resolved on use and no drawn server is resolved.
+timeserver_entry *select_timeserver(ntp_state *st)
+{
+    std::size_t n = st->timeservers.count;
+    if (n == 0)
+        return nullptr;
+    bool any = is_deferred_resolution_enabled(st) != 0;
+    for (int draw = 0; draw < CLIENT_MAX_SERVER_DRAWS; draw++) {
+        std::size_t idx;
+        if (st->server_select == SERVER_SELECT_ROTATE) {
+            std::size_t next = st->current_timeserver + 1;
+            st->current_timeserver = next < n ? next : 0;
+            idx = st->current_timeserver;
+        } else {
+            idx = static_cast<std::size_t>(std::rand()) % n;
+        }
+        auto *ts = static_cast<timeserver_entry *>(st->timeservers.items[idx]);
+        if (any || ts->resolved)
+            return ts;
+    }
+    return nullptr;
+}
+
 void begin_synchronization(ntp_state *st, client_state *cs)
 {
     cs->cur_server = select_timeserver(st);
@@ -334,26 +358,4 @@ void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d)
     else
         std::snprintf(why, sizeof(why), "zero receive or transmit timestamp");
     log_impl(st, "Invalid packet dropped, %s\n", why);
-}
-
-timeserver_entry *select_timeserver(ntp_state *st)
-{
-    std::size_t n = st->timeservers.count;
-    if (n == 0)
-        return nullptr;
-    bool any = is_deferred_resolution_enabled(st) != 0;
-    for (int draw = 0; draw < CLIENT_MAX_SERVER_DRAWS; draw++) {
-        std::size_t idx;
-        if (st->server_select == SERVER_SELECT_ROTATE) {
-            std::size_t next = st->current_timeserver + 1;
-            st->current_timeserver = next < n ? next : 0;
-            idx = st->current_timeserver;
-        } else {
-            idx = static_cast<std::size_t>(std::rand()) % n;
-        }
-        auto *ts = static_cast<timeserver_entry *>(st->timeservers.items[idx]);
-        if (any || ts->resolved)
-            return ts;
-    }
-    return nullptr;
 }

@@ -70,8 +70,4 @@ void client_take_lookups(ntp_state *st, client_state *cs);
 // synchronization is scheduled.
 void client_on_reply(ntp_state *st, client_state *cs, const net_datagram *d);
 
-// Choose the server of the next synchronization (rotate or random). Returns
-// null only when names cannot be resolved on use and no drawn server is resolved.
-[[nodiscard]] timeserver_entry *select_timeserver(ntp_state *st);
-
 #endif

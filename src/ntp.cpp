@@ -74,6 +74,14 @@ std::uint32_t md5_head(const std::uint8_t *msg, std::size_t len)
     return A0 + a;
 }
 
+// Split a signed 32.32 value into its floor in seconds and the non-negative
+// fraction (0 <= frac < 2^32).
+void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac)
+{
+    *whole = static_cast<std::int32_t>(v >> 32);
+    *frac = static_cast<std::uint32_t>(v);
+}
+
 } // namespace
 
 void ntp_ref_id_ipv6(const std::uint8_t *addr, std::uint8_t (*ref_id)[4])
@@ -118,12 +126,6 @@ void ntp_offset_delay(const ntp_timestamp *t1, const ntp_timestamp *t2, const nt
     // Halve truncating toward zero, in units of 2^-32 s.
     *offset = (sum + (sum < 0 ? 1 : 0)) >> 1;
     *delay = static_cast<std::int64_t>((d - a) - (c - b));
-}
-
-void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac)
-{
-    *whole = static_cast<std::int32_t>(v >> 32);
-    *frac = static_cast<std::uint32_t>(v);
 }
 
 ntp_decimal ntp_to_decimal(std::int64_t v)

@@ -91,10 +91,6 @@ constexpr std::uint32_t ntp_fraction(std::uint32_t nsec)
 void ntp_offset_delay(const ntp_timestamp *t1, const ntp_timestamp *t2, const ntp_timestamp *t3,
                       const ntp_timestamp *t4, std::int64_t *offset, std::int64_t *delay);
 
-// Split a signed 32.32 value into its floor in seconds and the non-negative
-// fraction (0 <= frac < 2^32).
-void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac);
-
 // A signed 32.32 value as printed: sign ("" or "-"), then the magnitude in
 // seconds and microseconds, for "%s%u.%06u". The value is rounded down to the
 // microsecond: -0.25 s prints as -0.250000 and -1.2 us as -0.000002.

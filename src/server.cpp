@@ -96,13 +96,16 @@ rate_verdict rate_check(ntp_state *st, const net_addr *from)
     return rate_verdict::answer;
 }
 
-} // namespace
-
+// Whether requests from the address (family, bytes in network order) are
+// served: not from a network of server_deny, and, when server_allow has any,
+// from one of those.
 bool server_serves(const ntp_state *st, int family, const std::uint8_t *addr)
 {
     return !in_any(&st->server_deny, family, addr) &&
         (st->server_allow.count == 0 || in_any(&st->server_allow, family, addr));
 }
+
+} // namespace
 
 void server_init(const ntp_state *st, server_state *ss)
 {

@@ -28,11 +28,6 @@ void server_init(const ntp_state *st, server_state *ss);
 // synchronised until then).
 void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, bool clock_set);
 
-// Whether requests from the address (family, bytes in network order) are
-// served: not from a network of server_deny, and, when server_allow has any,
-// from one of those.
-[[nodiscard]] bool server_serves(const ntp_state *st, int family, const std::uint8_t *addr);
-
 // Send the queued answers, each with the transmit time read now.
 void server_flush(const ntp_state *st, server_state *ss);
 
