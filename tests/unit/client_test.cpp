@@ -92,9 +92,9 @@ TEST(ClientTest, RepliesTheirVerdictsAndMessages)
 
 // Two servers in rotate order, two tries each: both tries go to the first,
 // T1 as sent; then it is reported and the next synchronization, an interval
-// later, goes to the second. A try whose lookup does not come back waits
-// resolve_retry_timeout. With exit_when_timeout only the last server's
-// silence ends the process.
+// later, goes to the second, and the next to the first again. A try whose
+// lookup does not come back waits resolve_retry_timeout. With
+// exit_when_timeout only the last server's silence ends the process.
 TEST(ClientTest, TriesAndServersInTurn)
 {
     udp_peer a, b;
@@ -126,4 +126,7 @@ TEST(ClientTest, TriesAndServersInTurn)
     EXPECT_NEAR(run.wait_ms(), 1500, 100);
     run.cs.tries_left = 0;
     EXPECT_EXIT(client_on_due(st, &run.cs), ::testing::ExitedWithCode(1), "Time update was not successful");
+    st->exit_when_timeout = false;  // then the turn comes back to the first
+    std::ignore = stderr_of([&] { client_on_due(st, &run.cs), client_on_due(st, &run.cs); });
+    EXPECT_EQ(a.recv(1000).size(), 48u);
 }

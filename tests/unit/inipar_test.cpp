@@ -80,6 +80,8 @@ TEST(IniparTest, TokenizerTreeAndReplaceRules)
         EXPECT_EQ(p.dump(), want) << text << flags;
         EXPECT_EQ(p.frees, freed) << text << flags;
     }
-    parser p;  // nodes need a context and a name
+    parser p;  // nodes need a context and a name, value nodes a value
     EXPECT_TRUE(!inipar_add_subnode(&p.ctx, nullptr, nullptr, 0) && !inipar_add_subnode(nullptr, nullptr, "v", 1));
+    EXPECT_TRUE(!inipar_add_valuenode(&p.ctx, nullptr, "v", 1, nullptr, 0) &&
+                !inipar_add_valuenode(&p.ctx, nullptr, nullptr, 0, "w", 1) && !inipar_add_valuenode(nullptr, nullptr, "v", 1, "w", 1));
 }

@@ -78,6 +78,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         {servers + "good.test:65536", -1, bad + "'65536' is not a valid port\n" + done},
         {report + "server_deny.x = 10.0.0.0/33\n", -1, "ERROR: value of server_deny.x is invalid: '10.0.0.0/33' is "
          "not a network\n" + done},
+        {report + "timeserver_family = any\n", 0, "Timeserver address family: any\n" + no + at},
         {report + "user = nosuch-quorix\n", -1, no + at + "Unknown user 'nosuch-quorix'\n"},
         {report + "bind_address = ::1\n", -1, "Failed to parse 'bind_address' key: value '::1' was invalid\n" + done},
         {logged, 0, v, "old\n", "old\n" + v},
