@@ -87,6 +87,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         {logged + "logrotate.max_size = 1\n", 0, v, std::string(1023, 'x'), v.substr(11),
          std::string(1023, 'x') + "NTP v0.2.6\n"},
         {logged + off, 0, v, "old\n", v, "old\n"},
+        {logged + off + "logrotate.rotate_existing = no\nsyslog.enable = yes\nsyslog.startup = yes\n", 0, v, "old\n", v},
         // Two backups: the live file becomes .0, and .0 (after '|') becomes .1.
         {logged + off + "logrotate.num_backups = 2\n", 0, v, "old\n|older\n", v, "old\n"},
         {logged + "log.filename = @/none/ntp.log\n", -1,
@@ -115,6 +116,7 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         std::string bound = err.substr(std::min(err.find("0.0.0.0:") + 8, err.size()));
         bound = bound.substr(0, bound.find('\n'));
         EXPECT_EQ(res, r.res);
+        EXPECT_EQ(syslog_since(), r.config.find("syslog.enable") != r.config.npos ? "6:NTP v0.2.6\n" : "");
         EXPECT_NE(bound, "0");
         EXPECT_EQ(err.substr(std::min(err.find(r.err.substr(0, r.err.find('\n'))), err.size())),
                   replace_all(r.err, "0.0.0.0:P", "0.0.0.0:" + bound));
