@@ -300,7 +300,7 @@ int main(int argc, char **argv)
         pkt[3] = 0xEC;
         // Unique transmit timestamp: real seconds, the slot and a sequence number
         // in the fraction, so that every outstanding request has its own.
-        std::uint32_t secs = htonl(static_cast<std::uint32_t>(now.tv_sec + 2208988800u));
+        std::uint32_t secs = htonl(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) + 2208988800u));
         std::uint32_t frac = htonl(static_cast<std::uint32_t>(seq++ << 12 | static_cast<std::uint64_t>(&s - slots.data())));
         std::memcpy(pkt + 40, &secs, 4);
         std::memcpy(pkt + 44, &frac, 4);
@@ -368,7 +368,7 @@ int main(int argc, char **argv)
                     kod++;
                 } else {
                     std::uint64_t us = (t - slots[idx].sent_ns) / 1000;
-                    hist[us > HIST_US ? HIST_US : us]++;
+                    hist[static_cast<std::size_t>(us > HIST_US ? HIST_US : us)]++;
                     replies++;
                 }
                 slots[idx].sent_ns = 0;

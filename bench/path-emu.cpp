@@ -306,8 +306,8 @@ public:
             timespec wait{};
             if (!heap_.empty()) {
                 std::int64_t ns = slots_[heap_[0]].due - now - spin_ns_;
-                wait.tv_sec = ns / 1'000'000'000;
-                wait.tv_nsec = ns % 1'000'000'000;
+                wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+                wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
             }
             unsigned n = fill_pollfds();
             sigset_t none;
