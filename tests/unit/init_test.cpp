@@ -76,6 +76,10 @@ TEST(InitTest, ReportTimeServersSocketAndLogFile)
         {"log.stderr = yes\nlog.timeservers = yes\nenable_client = yes\n", -1,
          "Timeservers:\n0 timeservers in total, 0 unresolved\n" + unusable},
         {servers + "good.test:65536", -1, bad + "'65536' is not a valid port\n" + done},
+        {servers + "[2001:db8::1]:1123" + on, 0, "Timeservers:\n  \"[2001:db8::1]:1123\" -> [2001:db8::1]:1123\n" + one0},
+        {servers + "2001:db8::1" + on, 0, "Timeservers:\n  \"[2001:db8::1]:123\" -> [2001:db8::1]:123\n" + one0},
+        {servers + "[2001:db8::1", -1, bad + "'[2001:db8::1' is not a valid address\n" + done},
+        {servers + "[::1]:0", -1, bad + "'0' is not a valid port\n" + done},
         {report + "server_deny.x = 10.0.0.0/33\n", -1, "ERROR: value of server_deny.x is invalid: '10.0.0.0/33' is "
          "not a network\n" + done},
         {report + "timeserver_family = any\n", 0, "Timeserver address family: any\n" + no + at},
