@@ -26,6 +26,9 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
     }
     dir.write("ok.conf", "poll_interval = 60\nenable_client = yes\n");
     dir.write("long.conf", "enable_client = yes\n" + std::string(1100, '#') + "\n");
+    mkdir((dir / "r").c_str(), 0755);  // a backup that cannot be replaced: the rotation at start fails
+    mkdir((dir / "r/ntp.log.0").c_str(), 0755);
+    dir.write("r/ntp.log.0/x", ""), dir.write("r/ntp.log", std::string(2000, 'x'));
     const std::tuple<strings, std::string, int, std::string, std::string> rows[] = {
         {{"--help"}, "", 0, "Usage: " + bin + " [OPTION]...\n", ""}, {{"--version"}, "", 0, "ntp-quorix v0.2.6\n", ""},
         {{"-c"}, "", 1, "", bin + ": '-c': missing argument\n"},
@@ -44,13 +47,16 @@ TEST_F(DaemonTest, OptionsAndTheirPrecedence)
         {{"-c", "@/d.conf"}, "", 1, "", d_error}, {{"-c", "$/d.conf"}, "", 1, "", replace_all(d_error, "@", "$")},
         {{"--disable-d", "-c", "@/d.conf"}, "", 1, "", loaded},
         {{"--disable-d", "--enable-d", "-c", "@/d.conf"}, "", 1, "", d_error},
+        {{"--stdin"}, "enable_client = yes\nlog.enable = yes\nlog.filename = @/r/ntp.log\nlogrotate.max_size = 1\n"
+         "logrotate.ignore_error = no\n",
+         1, "", ""},
     };
     auto paths = [&](const std::string &s) { return replace_all(replace_all(s, "@", dir.path), "$", shm.path); };
     for (const auto &[args, input, status, out, err] : rows) {
         strings with_dirs;
         for (const std::string &a : args)
             with_dirs.push_back(paths(a));
-        process d(dir, with_dirs, {}, input);
+        process d(dir, with_dirs, {}, paths(input));
         EXPECT_EQ(d.error_output(), paths(err));
         EXPECT_EQ(d.status, status) << with_dirs[0];
         EXPECT_EQ(read_file(d.out).substr(0, out.size()), out);
