@@ -6,10 +6,10 @@
 // least recently seen client giving way), and each reply on that socket back
 // to the client.
 //
-//   path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up SPEC] [--down SPEC]
+//   path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up MODEL] [--down MODEL]
 //            [--seed N] [--queue N] [--stats FILE] [--spin-us N] [--realtime]
 //
-// SPEC, the delay of one direction (up: client to server), terms separated by
+// MODEL, the delay of one direction (up: client to server), terms separated by
 // commas, times in milliseconds (fractions allowed), the delay is their sum:
 //   const=MS        a fixed delay
 //   uniform=A:B     plus a uniform draw from [A, B]
@@ -18,7 +18,7 @@
 //   spike=K:A:B     plus, with probability 1/K, a uniform draw from [A, B]
 //                   (a queue that fills now and then)
 //   loss=PCT        drop PCT percent of the datagrams
-// An empty SPEC or "none" forwards at once.
+// An empty MODEL or "none" forwards at once.
 //
 // Each datagram is due at the kernel's receive time plus its delay, so the
 // relay's own wake-up does not count towards the delay. It sleeps until shortly
@@ -93,8 +93,8 @@ struct delay_model {
 
 [[noreturn]] void usage(const char *why)
 {
-    std::fprintf(stderr, "path-emu: %s\nusage: path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up SPEC] "
-                 "[--down SPEC] [--seed N] [--queue N] [--stats FILE] [--spin-us N] [--realtime]\n", why);
+    std::fprintf(stderr, "path-emu: %s\nusage: path-emu --listen ADDR:PORT --upstream ADDR:PORT [--up MODEL] "
+                 "[--down MODEL] [--seed N] [--queue N] [--stats FILE] [--spin-us N] [--realtime]\n", why);
     std::exit(2);
 }
 
@@ -124,16 +124,16 @@ std::vector<double> numbers(const std::string &s, std::size_t want, const char *
     return out;
 }
 
-delay_model parse_model(const std::string &spec)
+delay_model parse_model(const std::string &model)
 {
     delay_model m;
-    m.text = spec.empty() ? "none" : spec;
-    if (spec.empty() || spec == "none")
+    m.text = model.empty() ? "none" : model;
+    if (model.empty() || model == "none")
         return m;
     std::size_t at = 0;
-    while (at <= spec.size()) {
-        std::size_t comma = spec.find(',', at);
-        std::string term = spec.substr(at, comma == std::string::npos ? comma : comma - at);
+    while (at <= model.size()) {
+        std::size_t comma = model.find(',', at);
+        std::string term = model.substr(at, comma == std::string::npos ? comma : comma - at);
         std::size_t eq = term.find('=');
         if (eq == std::string::npos)
             usage("a delay term is NAME=VALUE");
