@@ -20,8 +20,6 @@ struct loop_state {
     client_state client;
     server_state server;
     net_batch rx; // datagrams of the last receive
-    bool rx_more
-        [2]; // the last receive from the IPv4 (0) or IPv6 (1) socket filled rx: more may be waiting
 };
 
 // Hand one datagram to the client or the server by its mode. Answers are queued.
@@ -46,13 +44,11 @@ void dispatch(ntp_state *st, loop_state *ls, const net_datagram *d)
     }
 }
 
-// Receive what waits on the socket and handle each datagram of 48 bytes or more.
 // Receive what waits on the IPv4 (0) or the IPv6 (1) socket and handle each
 // datagram of 48 bytes or more.
 void receive(ntp_state *st, loop_state *ls, int which)
 {
     int n = net_recv_batch(which == 0 ? st->sock : st->sock6, &ls->rx);
-    ls->rx_more[which] = n == static_cast<int>(NET_BATCH);
     if (n <= 0)
         return;
     // T4 is the kernel's receive time of each datagram; a datagram without
@@ -116,15 +112,6 @@ void main_loop(ntp_state *st)
         int wait_ms = -1;
         if (st->enable_client && client_due(&ls.client, &now, &wait_ms)) {
             client_on_due(st, &ls.client);
-            continue;
-        }
-        // While the last receive from a socket filled a whole batch, more
-        // datagrams are likely waiting: read them without polling first.
-        if (ls.rx_more[0] || ls.rx_more[1]) {
-            for (int i = 0; i < 2; i++) {
-                if (ls.rx_more[i])
-                    receive(st, &ls, i);
-            }
             continue;
         }
         int held = log_limit_flush(st); // a count of log lines held back is due then
