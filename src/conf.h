@@ -139,7 +139,6 @@ struct ntp_state {
     std::FILE *log_file;                  // null when there is no file output
     log_limit log_limits[CONF_LOG_KINDS]; // per kind of per-packet line
     sockaddr_in local_addr;               // as getsockname() reported it
-    sockaddr_in6 local_addr6;             // the same, of sock6
     ptrarr timeservers;                   // timeserver_entry *, configuration order
     std::size_t log_filename_len;
     char *log_filename;

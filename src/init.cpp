@@ -281,8 +281,8 @@ void report_config(ntp_state *st, const timespec *start_time)
 }
 
 // The IPv4 socket (st->sock) on bind_address or any address, and, when IPv6
-// is in use, the IPv6 socket (st->sock6) on the same port: bind_port for a
-// server, one the system chooses for a client only.
+// is in use, the IPv6 socket (st->sock6): bind_port for a server, one the
+// system chooses for a client only, and for IPv6 one that serves over IPv6.
 [[nodiscard]] int open_sockets(ntp_state *st)
 {
     std::uint16_t port = st->enable_server ? st->bind_port : 0;
@@ -299,10 +299,9 @@ void report_config(ntp_state *st, const timespec *start_time)
     local = net_addr{};
     local.v6.sin6_family = AF_INET6;
     local.v6.sin6_addr = in6addr_any;
-    net_set_port(&local, port);
+    net_set_port(&local, st->server_ipv6 ? port : 0);
     if ((st->sock6 = open_one(st, &local)) < 0)
         return -1;
-    st->local_addr6 = local.v6;
     return 0;
 }
 

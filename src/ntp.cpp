@@ -30,50 +30,6 @@ std::uint32_t fraction_to_ns(std::uint32_t frac)
     return static_cast<std::uint32_t>((std::uint64_t{frac} * 1'000'000'000u) >> 32);
 }
 
-// The first four bytes of the MD5 (RFC 1321) digest of a message of at most 55
-// bytes (one block), as a little-endian word: all a reference id takes of it.
-std::uint32_t md5_head(const std::uint8_t *msg, std::size_t len)
-{
-    static constexpr std::uint32_t K[64] = {
-        0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-        0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-        0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-        0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-        0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-        0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-        0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-        0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-        0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-        0xeb86d391};
-    static constexpr int R[16] = {7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
-    std::uint8_t block[64] = {};
-    std::memcpy(block, msg, len);
-    block[len] = 0x80;
-    block[56] = static_cast<std::uint8_t>(len * 8); // the length in bits, little-endian
-    std::uint32_t m[16];
-    for (int i = 0; i < 16; i++)
-        m[i] = std::uint32_t{block[4 * i]} | std::uint32_t{block[4 * i + 1]} << 8 |
-            std::uint32_t{block[4 * i + 2]} << 16 | std::uint32_t{block[4 * i + 3]} << 24;
-    constexpr std::uint32_t A0 = 0x67452301;
-    std::uint32_t a = A0, b = 0xefcdab89, c = 0x98badcfe, d = 0x10325476;
-    for (int i = 0; i < 64; i++) {
-        std::uint32_t f;
-        int g;
-        if (i < 16)
-            f = (b & c) | (~b & d), g = i;
-        else if (i < 32)
-            f = (d & b) | (~d & c), g = (5 * i + 1) % 16;
-        else if (i < 48)
-            f = b ^ c ^ d, g = (3 * i + 5) % 16;
-        else
-            f = c ^ (b | ~d), g = (7 * i) % 16;
-        std::uint32_t x = a + f + K[i] + m[g];
-        int r = R[i / 16 * 4 + i % 4];
-        a = d, d = c, c = b, b += x << r | x >> (32 - r);
-    }
-    return A0 + a;
-}
-
 // Split a signed 32.32 value into its floor in seconds and the non-negative
 // fraction (0 <= frac < 2^32).
 void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac)
@@ -83,13 +39,6 @@ void fixed_split(std::int64_t v, std::int32_t *whole, std::uint32_t *frac)
 }
 
 } // namespace
-
-void ntp_ref_id_ipv6(const std::uint8_t *addr, std::uint8_t (*ref_id)[4])
-{
-    std::uint32_t head = md5_head(addr, 16);
-    for (int i = 0; i < 4; i++)
-        (*ref_id)[i] = static_cast<std::uint8_t>(head >> (8 * i));
-}
 
 ntp_timestamp timespec_to_ntp(const timespec *t)
 {

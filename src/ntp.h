@@ -127,10 +127,6 @@ void ntp_build_request(ntp_packet *pkt, const ntp_timestamp *t1);
 void ntp_build_answer(ntp_packet *answer, const ntp_timestamp *r, const std::uint8_t *ref_id,
                       std::int8_t precision);
 
-// The reference id that stands for an IPv6 address (16 bytes, network order):
-// the first four bytes of its MD5 digest, as NTP defines it.
-void ntp_ref_id_ipv6(const std::uint8_t *addr, std::uint8_t (*ref_id)[4]);
-
 // The 4 characters of a kiss-o'-death's code, unprintable ones as '?'.
 void ntp_kiss_code(const ntp_packet *p, char (*code)[5]);
 

@@ -17,6 +17,10 @@ namespace {
 // requests over the rate get nothing.
 constexpr std::uint64_t SERVER_KISS_INTERVAL_US = 1'000'000;
 
+// The reference id of answers over IPv6: NTP takes the first four bytes of the
+// MD5 digest of an IPv6 address, here that of ::, which the socket is bound to.
+constexpr std::uint8_t REF_ID_IPV6[4] = {0x4A, 0xE7, 0x13, 0x36};
+
 enum class rate_verdict { answer, kiss, drop };
 
 // Whether a network holds the address (family, bytes in network order).
@@ -114,7 +118,6 @@ void server_init(const ntp_state *st, server_state *ss)
         res = timespec{};
     ss->precision = ntp_precision(&res);
     std::memcpy(ss->ref_id, &st->local_addr.sin_addr, 4);
-    ntp_ref_id_ipv6(st->local_addr6.sin6_addr.s6_addr, &ss->ref_id6);
     ss->tx.count = ss->tx6.count = 0;
 }
 
@@ -128,7 +131,7 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
         return;
     }
     char from[NET_ADDR_TEXT];
-    if (!st->enable_server) {
+    if (!st->enable_server || (family == AF_INET6 && !st->server_ipv6)) {
         if (st->log_ignored_req && log_limit_pass(st, log_kind::ignored_req))
             log_impl(st, "Ignoring update request from %s, server mode is not enabled\n",
                      net_addr_text(&d->src, true, &from));
@@ -157,7 +160,7 @@ void server_on_request(ntp_state *st, server_state *ss, const net_datagram *d, b
         log_timestamp(st, prefix, ntp_bytes(&r));
     }
     ntp_packet answer = d->pkt;
-    ntp_build_answer(&answer, &r, family == AF_INET6 ? ss->ref_id6 : ss->ref_id, ss->precision);
+    ntp_build_answer(&answer, &r, family == AF_INET6 ? REF_ID_IPV6 : ss->ref_id, ss->precision);
     // A client that has not set the clock yet may serve a clock that was never
     // set: told so, clients refuse its time.
     if (st->server_require_sync && st->enable_client && !clock_set) {

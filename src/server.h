@@ -11,12 +11,11 @@
 struct server_state {
     std::int8_t precision;   // our clock's, announced in answers
     std::uint8_t ref_id[4];  // of answers over IPv4: the local address
-    std::uint8_t ref_id6[4]; // of answers over IPv6: from the local IPv6 address
     net_batch tx;            // answers over IPv4 waiting for their transmit time
     net_batch tx6;           // the same over IPv6
 };
 
-// Read the clock's precision and the reference ids of the local addresses;
+// Read the clock's precision and the reference id of the local address;
 // the batches start empty.
 void server_init(const ntp_state *st, server_state *ss);
 

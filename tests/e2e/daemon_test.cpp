@@ -312,8 +312,8 @@ TEST_F(DaemonTest, OverIPv6)
         std::uint16_t port = udp_peer().port;
         const bool named = host[0] == 's';
         auto d = start(dir, client_conf(srv.port, "enable_server = 1\nlog.config = 1\nupdate_dryrun = 1\n"
-            "exit_after_update = 1\nrecv_timeout = 2000\nlog.unserved_req = 1\nbind_port = " + std::to_string(port) +
-            (named ? "\ntimeserver_family = any\nserver_deny.lo6 = ::1/128\n" : "\nserver_ipv6 = 1\n"), host));
+            "exit_after_update = 1\nrecv_timeout = 2000\nlog.unserved_req = 1\nserver_ipv6 = 1\nbind_port = " +
+            std::to_string(port) + (named ? "\ntimeserver_family = any\nserver_deny.lo6 = ::1/128\n" : "\n"), host));
         std::string err = wait_text(d->err, "Local IPv6 address: [::]:" + std::to_string(port) + "\n");
         EXPECT_EQ(count(err, named ? "\"six.test:" : "\"[::1]:"), 0u);  // not listed without log.timeservers
         client.send(std::array<std::uint8_t, 48>{0x1B}, port);
