@@ -9,10 +9,10 @@
 #include "net.h"
 
 struct server_state {
-    std::int8_t precision;   // our clock's, announced in answers
-    std::uint8_t ref_id[4];  // of answers over IPv4: the local address
-    net_batch tx;            // answers over IPv4 waiting for their transmit time
-    net_batch tx6;           // the same over IPv6
+    std::int8_t precision;  // our clock's, announced in answers
+    std::uint8_t ref_id[4]; // of answers over IPv4: the local address
+    net_batch tx;           // answers over IPv4 waiting for their transmit time
+    net_batch tx6;          // the same over IPv6
 };
 
 // Read the clock's precision and the reference id of the local address;
