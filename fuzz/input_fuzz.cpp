@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     if (server.host == nullptr) {
         std::ignore = std::freopen("/dev/null", "w", stderr); // kiss codes are reported there
-        st.update_dryrun = st.enable_client = st.enable_server = true;
+        st.update_dryrun = st.enable_client = st.enable_server = st.server_ipv6 = true;
         server.host = const_cast<char *>("fuzz");
         server.addr.v4 = {AF_INET, htons(123), {htonl(INADDR_LOOPBACK)}, {}};
     }
